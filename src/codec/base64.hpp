@@ -1,0 +1,43 @@
+// Base64 with the standard alphabet: a plain encoder and a tolerant decoder that skips every
+// byte outside the alphabet, so quotes, padding and line breaks around the text do no harm.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace npc {
+
+// Characters that base64_encode writes for `length` input bytes, the terminating NUL not counted.
+constexpr std::size_t base64_encoded_length(std::size_t length) { return (length + 2) / 3 * 4; }
+
+// Encodes `length` bytes of `input` into `output`: base64_encoded_length(length) characters with
+// "=" padding and no line breaks, then a NUL. The caller sizes `output` (that length + 1 bytes).
+void base64_encode(const char* input, std::size_t length, char* output);
+
+// Decodes `length` bytes of `input` into `output` and writes a NUL after the decoded bytes;
+// returns their number, the NUL not counted. Bytes outside the alphabet are skipped; a group cut
+// short by the end of input yields one byte fewer than the values it holds. Never fails.
+// `output` needs at most length + 1 bytes; the caller sizes it.
+std::size_t base64_decode(char* output, const char* input, std::size_t length);
+
+// Decoding in several steps, for text that arrives in blocks: the state carries a group of four
+// values that one block leaves open into the next. Feeding the blocks to base64_decode_update and
+// then calling base64_decode_final gives the same bytes as one base64_decode of the whole text.
+struct base64_decoder {
+  std::uint32_t bits = 0;  // the values of the open group, six bits each
+  unsigned count = 0;      // how many values the open group holds, 0 to 3
+};
+
+// Decodes one block; writes at most (count + length) / 4 * 3 bytes and no NUL; returns the number
+// of bytes written.
+std::size_t base64_decode_update(base64_decoder& state, char* output, const char* input,
+                                 std::size_t length);
+
+// Ends the text: writes the 0 to 2 bytes of a group cut short, no NUL, returns their number and
+// resets the state.
+std::size_t base64_decode_final(base64_decoder& state, char* output);
+
+// Whether a byte belongs to the alphabet (the 64 characters; "=" does not).
+bool base64_is_alphabet(unsigned char c);
+
+}  // namespace npc
