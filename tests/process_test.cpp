@@ -1,17 +1,23 @@
 // The built host as a process, with the test library: start-up failures and their exit statuses,
-// the browser's arguments, the library search, and whole conversations checked byte for byte.
+// the browser's arguments, the library search, whole conversations checked byte for byte, hostile
+// libraries and browsers, and peak memory. NPC_HOST_WRAPPER (a command and its arguments, split at
+// spaces) runs the host under a tool such as valgrind.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <limits>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,6 +36,7 @@ struct host_run {
   int exit_status = -1;  // -1 when the host did not exit normally
   int signal = 0;
   std::string out, err;
+  long peak_rss_kib = 0;  // the host's peak resident memory
 };
 
 struct host_options {
@@ -39,10 +46,48 @@ struct host_options {
   std::string cwd;
   bool trace = true;
   bool close_output_early = false;  // the browser stops reading before the first reply
+  // The browser stops reading once this many bytes of output have arrived.
+  std::size_t close_output_after = std::numeric_limits<std::size_t>::max();
+  std::vector<int> closed_descriptors;  // standard descriptors the host starts without
+};
+
+// The command that runs the host under a tool, from NPC_HOST_WRAPPER; empty to run it directly.
+std::vector<std::string> host_wrapper() {
+  std::vector<std::string> words;
+  if (const char* wrapper = std::getenv("NPC_HOST_WRAPPER")) {
+    std::istringstream split(wrapper);
+    for (std::string word; split >> word;) words.push_back(word);
+  }
+  return words;
+}
+
+// Memory and timing figures mean nothing when the host runs under a sanitizer or another tool.
+bool host_is_instrumented() {
+#if defined(NPC_SANITIZED)
+  return true;
+#else
+  return !host_wrapper().empty();
+#endif
+}
+
+// What the test writes to the host: texts, each written a number of times, so that a long input
+// need not be held in the test's own memory (which would count in the host's peak; see below).
+struct host_input {
+  std::vector<std::pair<std::string, std::size_t>> parts;
+  host_input(std::string text) : parts{{std::move(text), 1}} {}  // NOLINT: a plain text is an input
+  host_input& then(std::string text, std::size_t times = 1) {
+    parts.emplace_back(std::move(text), times);
+    return *this;
+  }
+  bool empty() const {
+    for (const auto& [text, times] : parts)
+      if (!text.empty() && times != 0) return false;
+    return true;
+  }
 };
 
 // Starts the host, writes `input` to it while reading both its outputs, closes its input and waits.
-host_run run_host(const std::string& input, const host_options& options = {}) {
+host_run run_host(const host_input& input, const host_options& options = {}) {
   std::vector<std::string> env_strings;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string_view entry(*e);
@@ -50,10 +95,12 @@ host_run run_host(const std::string& input, const host_options& options = {}) {
   }
   if (!options.library_dir.empty()) env_strings.push_back("LD_LIBRARY_PATH=" + options.library_dir);
   if (options.trace) env_strings.push_back("NPC_TESTLIB_TRACE=1");
-  std::vector<char*> envp, argv{const_cast<char*>(options.host.c_str())};
+  std::vector<std::string> args = host_wrapper();
+  args.push_back(options.host);
+  args.insert(args.end(), options.args.begin(), options.args.end());
+  std::vector<char*> envp, argv;
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
-  std::vector<std::string> args = options.args;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
 
@@ -65,9 +112,10 @@ host_run run_host(const std::string& input, const host_options& options = {}) {
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) posix_spawn_file_actions_addclose(&actions, fd);
+  for (int fd : options.closed_descriptors) posix_spawn_file_actions_addclose(&actions, fd);
   if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
   close(out[1]);
@@ -82,24 +130,37 @@ host_run run_host(const std::string& input, const host_options& options = {}) {
 
   signal(SIGPIPE, SIG_IGN);
   fcntl(in[1], F_SETFL, O_NONBLOCK);
-  std::size_t written = 0;
+  std::size_t part = 0, repeat = 0, written = 0;  // where the writing stands in `input`
+  const auto skip_finished = [&] {
+    while (part < input.parts.size() && (written == input.parts[part].first.size() || repeat == input.parts[part].second)) {
+      written = 0;
+      if (++repeat >= input.parts[part].second) {
+        repeat = 0;
+        ++part;
+      }
+    }
+  };
+  skip_finished();
   int to_host = in[1];
   if (input.empty()) close(std::exchange(to_host, -1));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  // Under a tool such as valgrind the host runs many times slower.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(host_wrapper().empty() ? 60 : 600);
   char block[1 << 16];
   while (out[0] >= 0 || err[0] >= 0) {
     if (std::chrono::steady_clock::now() > deadline) {
-      ADD_FAILURE() << "the host did not finish within 60 s";
+      ADD_FAILURE() << "the host did not finish in time";
       kill(pid, SIGKILL);
       break;
     }
     pollfd fds[3] = {{to_host, POLLOUT, 0}, {out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     poll(fds, 3, 1000);
     if (to_host >= 0 && (fds[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      const ssize_t n = write(to_host, input.data() + written, std::min<std::size_t>(input.size() - written, 1 << 16));
+      const std::string& text = input.parts[part].first;
+      const ssize_t n = write(to_host, text.data() + written, std::min<std::size_t>(text.size() - written, 1 << 16));
       if (n > 0) written += static_cast<std::size_t>(n);
-      if (n < 0 && errno != EAGAIN) written = input.size();  // the host stopped reading
-      if (written == input.size()) close(std::exchange(to_host, -1));
+      if (n < 0 && errno != EAGAIN) part = input.parts.size();  // the host stopped reading
+      skip_finished();
+      if (part == input.parts.size()) close(std::exchange(to_host, -1));
     }
     for (auto [index, text] : {std::pair{1, &result.out}, std::pair{2, &result.err}}) {
       int& fd = index == 1 ? out[0] : err[0];
@@ -107,14 +168,17 @@ host_run run_host(const std::string& input, const host_options& options = {}) {
         const ssize_t n = read(fd, block, sizeof block);
         if (n > 0) text->append(block, static_cast<std::size_t>(n));
         else close(std::exchange(fd, -1));
+        if (index == 1 && fd >= 0 && text->size() >= options.close_output_after) close(std::exchange(fd, -1));
       }
     }
   }
   if (to_host >= 0) close(to_host);
   int status = 0;
-  waitpid(pid, &status, 0);
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
   if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  result.peak_rss_kib = usage.ru_maxrss;
   return result;
 }
 
@@ -150,7 +214,7 @@ TEST(HostProcess, StartUpFailuresExitWithMinusOneAndWriteNothing) {
 }
 
 TEST(HostProcess, EndOfInputBeforeAnyMessageExitsCleanlyWithoutCallingTheLibrary) {
-  const host_run run = run_host("");
+  const host_run run = run_host(std::string());
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_TRUE(run.out.empty());
   EXPECT_TRUE(run.err.empty()) << "the library was called: " << run.err;
@@ -215,6 +279,142 @@ TEST(HostProcess, BrowserGoingAwayEndsTheHostWithoutASignal) {
   const host_run run = run_host(frame_of("size:5000000") + frame_of(more) + frame_of(more), options);
   EXPECT_EQ(run.signal, 0);
   EXPECT_EQ(run.exit_status, 0);
+}
+
+// The library's debug output goes to standard error, never between the frames, also when the
+// host has no standard error at all.
+TEST(HostProcess, LibraryPrintingToStandardOutputCannotCorruptTheFrames) {
+  std::string input = frame_of("hello") + frame_of("size:1048577") + frame_of(more) + frame_of("null") +
+                      frame_of("nul");
+  for (const auto& text : test::split_request_texts(std::string(CHUNK_SIZE + 7, 'p'), CHUNK_SIZE)) input += frame_of(text);
+  input += frame_of(close_text);
+  const host_run quiet = run_host(input);
+  ASSERT_EQ(quiet.exit_status, 0);
+  ASSERT_EQ(read_frames(quiet.out).size(), 8u);
+
+  host_options printing;
+  printing.library_dir = NPC_TESTLIB_PRINTING_DIR;
+  const host_run loud = run_host(input, printing);
+  EXPECT_EQ(loud.exit_status, 0);
+  EXPECT_EQ(loud.out, quiet.out);
+  EXPECT_NE(loud.err.find("test library says: loaded\n"), std::string::npos) << loud.err;
+  EXPECT_NE(loud.err.find("test library says: free\n"), std::string::npos) << loud.err;
+  EXPECT_NE(loud.err.find("{\"unflushed\":\"debug output\"}"), std::string::npos) << loud.err;
+
+  printing.closed_descriptors = {2};
+  const host_run without_error = run_host(input, printing);
+  EXPECT_EQ(without_error.exit_status, 0);
+  EXPECT_EQ(without_error.out, quiet.out);
+}
+
+TEST(HostProcess, WithoutStandardOutputStartUpFailsBeforeTheLibraryLoads) {
+  host_options options;
+  options.library_dir = NPC_TESTLIB_PRINTING_DIR;
+  options.closed_descriptors = {1};
+  const host_run run = run_host(frame_of("hello"), options);
+  EXPECT_EQ(run.exit_status, 255);
+  EXPECT_TRUE(run.err.empty()) << run.err;
+}
+
+TEST(HostProcess, HundredMegabyteReplyArrivesWholeInChunks) {
+  const std::size_t length = 100 << 20;
+  const std::size_t chunks = length / CHUNK_SIZE + 1;
+  std::string input = frame_of("size:" + std::to_string(length));
+  for (std::size_t i = 1; i < chunks; ++i) input += frame_of(more);
+  input += frame_of(more) + frame_of(close_text);  // one more than needed: nothing is pending then
+  const host_run run = run_host(input);
+  EXPECT_EQ(run.exit_status, 0);
+  const auto frames = read_frames(run.out);
+  ASSERT_EQ(frames.size(), chunks + 1);
+  std::string joined;
+  joined.reserve(length);
+  for (std::size_t i = 0; i < chunks; ++i) {
+    const bool last = i + 1 == chunks;
+    const std::string_view frame = frames[i];
+    ASSERT_TRUE(frame.starts_with(last ? R"({"last": ")" : R"({"part": ")")) << i;
+    ASSERT_TRUE(frame.ends_with("\"}")) << i;
+    if (!last) {
+      ASSERT_EQ(frame.size(), DIRECT_REPLY_LIMIT) << i;
+    }
+    joined += test::unbase64(frame.substr(10, frame.size() - 12));
+  }
+  EXPECT_EQ(frames.back(), R"({"last": ""})");
+  // The test library's text: a quote, the cycle over and over, "a" to fill, a quote.
+  const std::string_view cycle = "abcdefghijklmnopqrstuvwxyz0123456789";
+  ASSERT_EQ(joined.size(), length);
+  EXPECT_EQ(joined.front(), '"');
+  EXPECT_EQ(joined.back(), '"');
+  for (std::size_t i = 1; i + cycle.size() < length - 1; i += 997 * cycle.size())
+    ASSERT_EQ(std::string_view(joined).substr(i, cycle.size()), cycle) << "at " << i;
+}
+
+TEST(HostProcess, SlowLibraryIsWaitedForAndMessagesQueueBehindIt) {
+  const auto start = std::chrono::steady_clock::now();
+  const host_run run = run_host(frame_of("slow:1500") + frame_of("next") + frame_of(close_text));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.err, "query 9\nfree\nquery 4\n");
+  EXPECT_EQ(read_frames(run.out), (std::vector<std::string>{R"({"length":9,"fnv1a":"ce2b44ef217a6b00"})",
+                                                           R"({"length":4,"fnv1a":"e5316cbaa025f028"})"}));
+}
+
+TEST(HostProcess, BrowserClosingOutputDuringASplitReplyEndsTheHostQuietly) {
+  host_options options;
+  options.close_output_after = 4 + DIRECT_REPLY_LIMIT;  // the first chunk, then the browser goes
+  std::string input = frame_of("size:5000000");
+  for (int i = 0; i < 6; ++i) input += frame_of(more);
+  input += frame_of("never asked");
+  const host_run run = run_host(input, options);
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.err, "query 12\n");
+}
+
+// Peak resident memory, against a host that read one small message: a long body costs what its
+// decoded text needs, and a length that promises more than arrives costs nothing. The host's peak
+// comes from wait4; Linux starts it from the spawning process's own peak (posix_spawn shares the
+// test's memory until exec), so the test lowers its own peak to its current size first and never
+// holds a long input whole.
+long host_peak_kib(const host_input& input) {
+  if (std::FILE* clear = std::fopen("/proc/self/clear_refs", "w")) {
+    std::fputs("5", clear);
+    std::fclose(clear);
+  }
+  const host_run run = run_host(input);
+  EXPECT_EQ(run.exit_status, 0);
+  return run.peak_rss_kib;
+}
+
+TEST(HostMemory, PeakFollowsWhatArrivedNotWhatWasClaimed) {
+  if (host_is_instrumented()) GTEST_SKIP() << "memory figures mean nothing under a sanitizer or a tool";
+  // In order of what the test itself must hold, the smallest first.
+  const long base = host_peak_kib(frame_of("hello"));
+  const long claim_cost = host_peak_kib(test::length_bytes(0x7FFF'FFFFu) + "\"QUJD\"" + std::string(1000, 'A')) - base;
+  EXPECT_LE(claim_cost, 1024) << "a claim of 2 GiB cost " << claim_cost << " KiB";
+
+  // 64 MiB of body: quotes around base64 of the letter m, "bW1t" over and over.
+  const std::size_t body = 64 << 20;
+  std::string block;
+  for (int i = 0; i < (1 << 14); ++i) block += "bW1t";
+  const long large_cost = host_peak_kib(host_input(test::length_bytes(body) + "\"")
+                                            .then(block, (body - 4) / block.size())
+                                            .then(block.substr(0, block.size() - 4) + "bW1t\"")
+                                            .then(frame_of(close_text))) - base;
+  EXPECT_LE(large_cost, 2 * static_cast<long>(body >> 10)) << "a 64 MiB message cost " << large_cost << " KiB";
+
+  // A 64 MiB request in full pieces. The assembly grows by doubling, so at its last growth it is
+  // held twice; a piece in flight comes on top.
+  const std::size_t request = 64 << 20;
+  const std::string piece = frame_of(R"({"part":")" + test::base64_of(std::string(CHUNK_SIZE, 'm')) + "\"}");
+  const long split_cost =
+      host_peak_kib(host_input(frame_of(R"({"part":"true","count":85})"))
+                        .then(piece, request / CHUNK_SIZE)
+                        .then(frame_of(R"({"last":")" + test::base64_of(std::string(request % CHUNK_SIZE, 'm')) + "\"}"))
+                        .then(frame_of(close_text))) - base;
+  EXPECT_LE(split_cost, 2 * static_cast<long>(request >> 10) + 4096)
+      << "a 64 MiB split request cost " << split_cost << " KiB";
+  std::printf("peak RSS: base %ld KiB; 2 GiB claim +%ld KiB; 64 MiB message +%ld KiB; 64 MiB split request +%ld KiB\n",
+              base, claim_cost, large_cost, split_cost);
 }
 
 }  // namespace

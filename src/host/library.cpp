@@ -32,6 +32,9 @@ bool bind_library(library_entries& entries) {
 
 int run_host() {
   platform::prepare_process();
+  // Before the library is loaded, since a library may print from the moment it is loaded: what
+  // it writes to standard output must not land between the frames.
+  if (platform::keep_wire_output() == nullptr) return -1;
   // Lives as long as run_host, which outlives the worker: it waits for it.
   library_entries entries;
   if (!bind_library(entries)) return -1;

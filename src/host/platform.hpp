@@ -1,5 +1,6 @@
 // Everything that differs between platforms: loading the signing library, the worker thread,
-// binary mode on the standard streams and process-wide signal set-up. One source per platform
+// binary mode on the standard streams, the descriptors behind standard output and process-wide
+// signal set-up. One source per platform
 // implements it; nothing else in the host knows which platform it runs on.
 #pragma once
 
@@ -28,5 +29,18 @@ bool run_worker(int (*work)(void*) noexcept, void* argument);
 
 // Process-wide set-up before anything else runs: a write to a closed pipe must fail, not kill.
 void prepare_process();
+
+// Keeps the process's standard output for the frames alone: the stream that reaches the browser
+// moves to a descriptor of its own (not inherited by child processes), and standard output (on
+// Windows also the C runtime's descriptor 1 and the process's standard output handle) is pointed
+// at standard error, or at the null device when there is none. Whatever a library prints then
+// lands on standard error. Call it once, before the library is loaded. Returns the stream for the
+// frames, or null when the output cannot be kept (standard output is not open, or no descriptor
+// or memory is left); standard output is then left as it was.
+std::FILE* keep_wire_output();
+
+// The stream the frames go to: the one keep_wire_output kept, or standard output when it was
+// never called.
+std::FILE* wire_output();
 
 }  // namespace npc::platform

@@ -1,5 +1,8 @@
-// The platform layer on Linux and macOS: dlopen, one std::thread, no line-end translation.
+// The platform layer on Linux and macOS: dlopen, one std::thread, no line-end translation, and
+// the frames kept apart from whatever else writes to descriptor 1.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <system_error>
@@ -8,6 +11,13 @@
 #include "host/platform.hpp"
 
 namespace npc::platform {
+
+namespace {
+
+// Set once on the main thread before the worker starts, and only read afterwards.
+std::FILE* kept_output = nullptr;
+
+}  // namespace
 
 #if defined(__APPLE__)
 const char* const signing_library_name = "libnpcorvane.dylib";
@@ -34,5 +44,31 @@ bool run_worker(int (*work)(void*) noexcept, void* argument) {
 }
 
 void prepare_process() { std::signal(SIGPIPE, SIG_IGN); }
+
+std::FILE* keep_wire_output() {
+  // Above 2, so that with descriptor 2 closed the browser's pipe cannot end up behind it; closed
+  // on exec, so that a child process of the library cannot hold the browser's pipe open.
+  const int wire = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (wire == -1) return nullptr;
+  std::FILE* stream = fdopen(wire, "wb");
+  if (stream == nullptr) {
+    close(wire);
+    return nullptr;
+  }
+  if (dup2(STDERR_FILENO, STDOUT_FILENO) == -1) {
+    // No standard error: what the library prints goes nowhere, but never into the frames.
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const bool moved = null != -1 && dup2(null, STDOUT_FILENO) != -1;
+    if (null != -1) close(null);
+    if (!moved) {
+      std::fclose(stream);
+      return nullptr;
+    }
+  }
+  kept_output = stream;
+  return stream;
+}
+
+std::FILE* wire_output() { return kept_output != nullptr ? kept_output : stdout; }
 
 }  // namespace npc::platform

@@ -1,6 +1,6 @@
-// The platform layer on Windows: LoadLibraryA, CreateThread with an infinite wait, and the C
+// The platform layer on Windows: LoadLibraryA, CreateThread with an infinite wait, the C
 // runtime's _setmode, without which line ends in frames would be translated and 0x1A read as the
-// end of input.
+// end of input, and the frames kept apart from the library's output.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -44,5 +44,41 @@ bool run_worker(int (*work)(void*) noexcept, void* argument) {
 }
 
 void prepare_process() {}
+
+namespace {
+
+// Set once on the main thread before the worker starts, and only read afterwards.
+std::FILE* kept_output = nullptr;
+
+}  // namespace
+
+std::FILE* keep_wire_output() {
+  const int wire = _dup(_fileno(stdout));
+  if (wire == -1) return nullptr;
+  // A library's child process must not hold the browser's pipe open.
+  SetHandleInformation(reinterpret_cast<HANDLE>(_get_osfhandle(wire)), HANDLE_FLAG_INHERIT, 0);
+  std::FILE* stream = _fdopen(wire, "wb");
+  if (stream == nullptr) {
+    _close(wire);
+    return nullptr;
+  }
+  // Both ways a library prints: through the C runtime's descriptor 1, and through the process's
+  // standard output handle. Without a standard error both lead to the null device.
+  const int error = _fileno(stderr);
+  if (error < 0 || _dup2(error, _fileno(stdout)) != 0) {
+    const int null = _open("NUL", _O_WRONLY);
+    const bool moved = null != -1 && _dup2(null, _fileno(stdout)) == 0;
+    if (null != -1) _close(null);
+    if (!moved) {
+      std::fclose(stream);
+      return nullptr;
+    }
+  }
+  SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))));
+  kept_output = stream;
+  return stream;
+}
+
+std::FILE* wire_output() { return kept_output != nullptr ? kept_output : stdout; }
 
 }  // namespace npc::platform

@@ -91,8 +91,9 @@ int serve(std::FILE* in, std::FILE* out, const library_entries& entries) {
 }
 
 int request_loop(const library_entries* entries) {
-  if (!platform::set_binary_mode(stdin) || !platform::set_binary_mode(stdout)) return 0;
-  return serve(stdin, stdout, *entries);
+  std::FILE* out = platform::wire_output();
+  if (!platform::set_binary_mode(stdin) || !platform::set_binary_mode(out)) return 0;
+  return serve(stdin, out, *entries);
 }
 
 }  // namespace npc

@@ -9,8 +9,9 @@
 
 namespace npc {
 
-// The worker's function: switches standard input and output to binary mode, then serves them
-// until the conversation ends. Returns 0 in every case.
+// The worker's function: switches standard input and the stream kept for the frames (standard
+// output unless the platform layer moved it) to binary mode, then serves them until the
+// conversation ends. Returns 0 in every case.
 int request_loop(const library_entries* entries);
 
 // Serves `in` and `out` with the library behind `entries` until a close message, a length of 0 or

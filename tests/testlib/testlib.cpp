@@ -1,6 +1,7 @@
 // A signing library for the host's process-level tests. Its reply is chosen by the request text,
 // and it aborts the process on any breach of the call contract, so a test sees the breach in the
-// host's exit status.
+// host's exit status. Built with NPC_TESTLIB_PRINTS it also writes to standard output when it is
+// loaded and on every call, as closed libraries with debug output left in do.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -19,6 +20,20 @@ std::thread::id loading_thread;  // the host loads its library on the main threa
 struct remember_loading_thread {
   remember_loading_thread() { loading_thread = std::this_thread::get_id(); }
 } remember;
+
+// Through the C runtime's buffer and flushed, and left in the buffer for the exit to flush, so
+// that both reach descriptor 1.
+void print_to_standard_output([[maybe_unused]] const char* what) {
+#ifdef NPC_TESTLIB_PRINTS
+  std::printf("test library says: %s\n", what);
+  std::fflush(stdout);
+  std::fputs("{\"unflushed\":\"debug output\"}\n", stdout);
+#endif
+}
+
+struct print_when_loaded {
+  print_when_loaded() { print_to_standard_output("loaded"); }
+} print_loaded;
 
 std::atomic<int> calls_under_way{0};
 const char* latest_result = nullptr;
@@ -88,6 +103,7 @@ NPC_EXPORT const char* addon_process_query(const char* request, const char* extr
   if (extra == nullptr || *extra != '\0') breach("the second text is not empty");
   const std::string_view text(request);
   if (tracing) std::fprintf(stderr, "query %zu\n", text.size());
+  print_to_standard_output("query");
   latest_result = answer(text);
   return latest_result;
 }
@@ -96,6 +112,7 @@ NPC_EXPORT const char* addon_process_query(const char* request, const char* extr
 NPC_EXPORT void addon_free(const char* result) {
   call_guard guard;
   if (tracing) std::fprintf(stderr, "free\n");
+  print_to_standard_output("free");
   if (result == nullptr || result != latest_result) breach("addon_free given other than the latest result");
   std::free(const_cast<char*>(result));
   latest_result = nullptr;
