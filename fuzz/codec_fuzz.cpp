@@ -1,0 +1,73 @@
+// Fuzz target for the base64 codec: the tolerant decoder against the slow reference, decoding in
+// blocks against decoding at once, the round trip, and no write past the sizes the header promises
+// (every buffer is allocated at exactly that size, so AddressSanitizer sees one byte too many).
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "codec/base64.hpp"
+#include "reference.hpp"
+
+namespace {
+
+using npc::fuzz::check;
+
+void check_decode(std::string_view input) {
+  const std::string expected = npc::fuzz::reference_decode(input);
+
+  // At once: length + 1 bytes suffice.
+  auto whole = std::make_unique<char[]>(input.size() + 1);
+  const std::size_t written = npc::base64_decode(whole.get(), input.data(), input.size());
+  check(std::string_view(whole.get(), written) == expected, "decode equals the reference");
+  check(whole[written] == '\0', "decode ends with a NUL");
+
+  // In blocks whose sizes come from the input itself, each output sized to the promise.
+  npc::base64_decoder state;
+  std::string joined;
+  std::size_t offset = 0;
+  unsigned seed = input.empty() ? 1u : static_cast<unsigned char>(input[0]) + 1u;
+  while (offset < input.size()) {
+    seed = seed * 1103515245u + 12345u;
+    const std::size_t length = std::min<std::size_t>(input.size() - offset, (seed >> 16) % 23);
+    const std::size_t room = (state.count + length) / 4 * 3;
+    auto block = std::make_unique<char[]>(room + 1);  // + 1: make_unique of 0 bytes is no buffer
+    const std::size_t got = npc::base64_decode_update(state, block.get(), input.data() + offset, length);
+    check(got <= room, "a block writes at most what it promises");
+    check(state.count < 4, "the open group holds at most three values");
+    joined.append(block.get(), got);
+    offset += length;
+  }
+  auto tail = std::make_unique<char[]>(2);
+  joined.append(tail.get(), npc::base64_decode_final(state, tail.get()));
+  check(joined == expected, "decoding in blocks equals decoding at once");
+  check(state.count == 0 && state.bits == 0, "the final step resets the state");
+
+  // The plain span: alphabet characters and "=" up to the first other byte.
+  std::size_t span = 0;
+  while (span < input.size() &&
+         (input[span] == '=' || npc::fuzz::alphabet.find(input[span]) != std::string_view::npos))
+    ++span;
+  check(npc::base64_plain_span(input.data(), input.size()) == span, "plain span");
+}
+
+void check_round_trip(std::string_view bytes) {
+  const std::size_t length = npc::base64_encoded_length(bytes.size());
+  auto text = std::make_unique<char[]>(length + 1);
+  npc::base64_encode(bytes.data(), bytes.size(), text.get());
+  check(std::strlen(text.get()) == length, "encode writes its length, then a NUL");
+  check(std::string_view(text.get(), length) == npc::fuzz::reference_encode(bytes), "encode equals the reference");
+  auto back = std::make_unique<char[]>(length + 1);
+  const std::size_t decoded = npc::base64_decode(back.get(), text.get(), length);
+  check(std::string_view(back.get(), decoded) == bytes, "decode(encode(x)) == x");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  check_decode(input);
+  check_round_trip(input);
+  return 0;
+}
