@@ -242,6 +242,10 @@ TEST(HostProcess, BrowserArgumentsAndWorkingDirectoryChangeNothing) {
 }
 
 TEST(HostProcess, FindsTheBundledLibraryBesideItFromAnyDirectory) {
+#if defined(NPC_SANITIZED)
+  // The sanitizer runtime makes the dlopen call itself, so the host's RUNPATH is not searched.
+  GTEST_SKIP() << "a sanitizer's dlopen does not search the host's RUNPATH";
+#endif
   host_options options;
   options.library_dir = "";
   options.cwd = "/";
@@ -296,18 +300,22 @@ TEST(HostProcess, LibraryPrintingToStandardOutputCannotCorruptTheFrames) {
   printing.library_dir = NPC_TESTLIB_PRINTING_DIR;
   const host_run loud = run_host(input, printing);
   EXPECT_EQ(loud.exit_status, 0);
-  EXPECT_EQ(loud.out, quiet.out);
+  EXPECT_TRUE(loud.out == quiet.out) << "the frames differ; " << loud.out.size() << " bytes against " << quiet.out.size();
   EXPECT_NE(loud.err.find("test library says: loaded\n"), std::string::npos) << loud.err;
   EXPECT_NE(loud.err.find("test library says: free\n"), std::string::npos) << loud.err;
   EXPECT_NE(loud.err.find("{\"unflushed\":\"debug output\"}"), std::string::npos) << loud.err;
 
+  // A tool that wraps the host opens files of its own, which take the descriptors left free.
+  if (!host_wrapper().empty()) return;
   printing.closed_descriptors = {2};
   const host_run without_error = run_host(input, printing);
   EXPECT_EQ(without_error.exit_status, 0);
-  EXPECT_EQ(without_error.out, quiet.out);
+  EXPECT_TRUE(without_error.out == quiet.out)
+      << "the frames differ; " << without_error.out.size() << " bytes against " << quiet.out.size();
 }
 
 TEST(HostProcess, WithoutStandardOutputStartUpFailsBeforeTheLibraryLoads) {
+  if (!host_wrapper().empty()) GTEST_SKIP() << "a tool that wraps the host takes the free descriptors";
   host_options options;
   options.library_dir = NPC_TESTLIB_PRINTING_DIR;
   options.closed_descriptors = {1};
