@@ -8,14 +8,15 @@
 #include <string_view>
 
 #include "codec/base64.hpp"
-#include "reference.hpp"
+#include "check.hpp"
+#include "reference_base64.hpp"
 
 namespace {
 
 using npc::fuzz::check;
 
 void check_decode(std::string_view input) {
-  const std::string expected = npc::fuzz::reference_decode(input);
+  const std::string expected = npc::test::reference_decode(input);
 
   // At once: length + 1 bytes suffice.
   auto whole = std::make_unique<char[]>(input.size() + 1);
@@ -47,7 +48,7 @@ void check_decode(std::string_view input) {
   // The plain span: alphabet characters and "=" up to the first other byte.
   std::size_t span = 0;
   while (span < input.size() &&
-         (input[span] == '=' || npc::fuzz::alphabet.find(input[span]) != std::string_view::npos))
+         (input[span] == '=' || npc::test::alphabet.find(input[span]) != std::string_view::npos))
     ++span;
   check(npc::base64_plain_span(input.data(), input.size()) == span, "plain span");
 }
@@ -57,7 +58,7 @@ void check_round_trip(std::string_view bytes) {
   auto text = std::make_unique<char[]>(length + 1);
   npc::base64_encode(bytes.data(), bytes.size(), text.get());
   check(std::strlen(text.get()) == length, "encode writes its length, then a NUL");
-  check(std::string_view(text.get(), length) == npc::fuzz::reference_encode(bytes), "encode equals the reference");
+  check(std::string_view(text.get(), length) == npc::test::reference_encode(bytes), "encode equals the reference");
   auto back = std::make_unique<char[]>(length + 1);
   const std::size_t decoded = npc::base64_decode(back.get(), text.get(), length);
   check(std::string_view(back.get(), decoded) == bytes, "decode(encode(x)) == x");

@@ -14,7 +14,8 @@
 
 #include "protocol/protocol.hpp"
 #include "protocol/request_loop.hpp"
-#include "reference.hpp"
+#include "check.hpp"
+#include "reference_base64.hpp"
 
 namespace {
 
@@ -95,7 +96,7 @@ std::vector<std::string> inbound_texts(std::string_view input) {
     std::uint32_t length = 0;
     for (int i = 0; i < 4; ++i) length |= std::uint32_t{static_cast<unsigned char>(input[i])} << (8 * i);
     if (length == 0 || length > 0x7FFF'FFFFu || input.size() - 4 < length) break;
-    const std::string text = cut_at_nul(npc::fuzz::reference_decode(cut_at_nul(input.substr(4, length))));
+    const std::string text = cut_at_nul(npc::test::reference_decode(cut_at_nul(input.substr(4, length))));
     if (classify(text) == kind::close) break;
     texts.push_back(text);
     input.remove_prefix(4 + length);
@@ -118,7 +119,7 @@ std::vector<std::string_view> outbound_frames(std::string_view output) {
 }
 
 std::string chunk_frame(bool last, std::string_view bytes) {
-  return std::string(last ? R"({"last": ")" : R"({"part": ")") + npc::fuzz::reference_encode(bytes) + "\"}";
+  return std::string(last ? R"({"last": ")" : R"({"part": ")") + npc::test::reference_encode(bytes) + "\"}";
 }
 
 void check_conversation(std::string_view input, std::string_view output) {

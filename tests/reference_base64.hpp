@@ -1,14 +1,13 @@
-// Slow, obviously right base64 for the fuzz targets to hold the real codec and the request loop
-// against: filter the alphabet first, then take the values four at a time.
+// Slow, obviously right base64 for the fuzz targets and the model-based test to hold the real
+// codec and the request loop against: filter the alphabet first, then take the values four at a time.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
 #include <string>
 #include <string_view>
 
-namespace npc::fuzz {
+namespace npc::test {
 
 inline constexpr std::string_view alphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -53,14 +52,4 @@ inline std::string reference_encode(std::string_view bytes) {
   return text;
 }
 
-// Stops the run so that libFuzzer keeps the input that broke the rule.
-[[noreturn]] inline void broken(const char* rule) {
-  std::fprintf(stderr, "broken: %s\n", rule);
-  __builtin_trap();
-}
-
-inline void check(bool holds, const char* rule) {
-  if (!holds) broken(rule);
-}
-
-}  // namespace npc::fuzz
+}  // namespace npc::test
