@@ -128,6 +128,8 @@ TEST(SplitRequest, AssemblesAcknowledgesAndSpoilsAsItShould) {
       {"negative count", {R"({"part":"true","count":-5})", piece("a"), last("b")}, {"ab"}, "aar"},
       {"huge count", {R"({"part":"true","count":9007199254740993})", piece("a"), last("b")}, {"ab"}, "aar"},
       {"real count", {R"({"part":"true","count":2.0})", piece("a"), last("b")}, {"ab"}, "aar"},
+      {"count as a string", {R"({"part":"true","count":"3"})", piece("a"), last("b")}, {"ab"}, "aar"},
+      {"bytes beyond the capacity", {R"({"part":"true","count":0})", piece(big), piece(big), last("x")}, {big + big + "x"}, "aaar"},
       {"unparsable start", {R"({"part":"true",)", piece("a"), last("b")}, {"ab"}, "aar"},
       {"NUL in a piece cuts the request", {R"({"part":"true","count":1})", piece(std::string("ab\0cd", 5)), last("ef")}, {"ab"}, "aar"},
       {"padding and escaped line breaks", {R"({"part":"true"})", R"({"part":"YW\nJj\r\n"})", R"({"last":"ZA=="})"}, {"abcd"}, "aar"},
