@@ -12,6 +12,7 @@
 
 #include "codec/base64.hpp"
 #include "options.hpp"
+#include "support.hpp"
 #include "wire.hpp"
 
 namespace npc::client {
@@ -38,45 +39,19 @@ struct memory_file {
   }
 };
 
-std::string frame_of(const std::string& body) {
-  const auto n = static_cast<std::uint32_t>(body.size());
-  std::string frame{static_cast<char>(n & 0xFF), static_cast<char>(n >> 8 & 0xFF), static_cast<char>(n >> 16 & 0xFF),
-                    static_cast<char>(n >> 24)};
-  return frame + body;
-}
-
-std::string base64_of(const std::string& bytes) {
-  std::string text(base64_encoded_length(bytes.size()) + 1, '\0');
-  base64_encode(bytes.data(), bytes.size(), text.data());
-  text.pop_back();
-  return text;
-}
-
-std::string decode(const std::string& text) {
-  std::string bytes(text.size() + 1, '\0');
-  bytes.resize(base64_decode(bytes.data(), text.data(), text.size()));
-  return bytes;
-}
+using test::base64_of;
+using test::raw_frame;
+using test::unbase64;
 
 // The message texts of the frames a client wrote; each prefix must fit its body exactly and each
 // body must be one base64 text between quotes.
 std::vector<std::string> read_messages(const std::string& written) {
   std::vector<std::string> messages;
-  std::size_t at = 0;
-  while (at < written.size()) {
-    EXPECT_GE(written.size() - at, 4u) << "a length prefix cut short";
-    if (written.size() - at < 4) break;
-    const auto* p = reinterpret_cast<const unsigned char*>(written.data() + at);
-    const std::size_t length = p[0] | p[1] << 8 | p[2] << 16 | std::size_t{p[3]} << 24;
-    EXPECT_LE(at + 4 + length, written.size()) << "a body cut short";
-    const std::string body = written.substr(at + 4, length);
-    at += 4 + length;
-    EXPECT_GE(body.size(), 2u);
-    EXPECT_EQ(body.front(), '"');
-    EXPECT_EQ(body.back(), '"');
+  for (const std::string& body : test::read_frames(written)) {
+    EXPECT_TRUE(body.size() >= 2 && body.front() == '"' && body.back() == '"') << body.substr(0, 40);
     const std::string inner = body.substr(1, body.size() - 2);
-    EXPECT_EQ(base64_of(decode(inner)), inner) << "not canonical base64 between the quotes";
-    messages.push_back(decode(inner));
+    EXPECT_EQ(base64_of(unbase64(inner)), inner) << "not canonical base64 between the quotes";
+    messages.push_back(unbase64(inner));
   }
   return messages;
 }
@@ -111,11 +86,11 @@ TEST_F(ClientWire, ReadsFramesAndRejectsBadOnes) {
     std::optional<std::string> body;  // what was read of the body, when it is defined
   };
   const std::vector<row> rows = {
-      {"whole", frame_of("abc") + frame_of("next"), fault::none, "abc"},
-      {"empty body", frame_of(""), fault::none, ""},
+      {"whole", raw_frame("abc") + raw_frame("next"), fault::none, "abc"},
+      {"empty body", raw_frame(""), fault::none, ""},
       {"length bytes least significant first", std::string("\x02\x01\0\0", 4) + std::string(258, 'q'), fault::none,
        std::string(258, 'q')},
-      {"largest", frame_of(big), fault::none, big},
+      {"largest", raw_frame(big), fault::none, big},
       {"nothing", "", fault::host_ended, {}},
       {"prefix cut", std::string("\x05\0", 2), fault::cut_short, {}},
       {"body cut", std::string("\x64\0\0\0", 4) + "abc", fault::cut_short, "abc"},
@@ -136,7 +111,7 @@ TEST_F(ClientWire, ReadsFramesAndRejectsBadOnes) {
 }
 
 TEST_F(ClientWire, ReadsConsecutiveFramesWithoutLosingBytes) {
-  memory_file input(frame_of("one") + frame_of("") + frame_of("three"));
+  memory_file input(raw_frame("one") + raw_frame("") + raw_frame("three"));
   std::string body;
   for (const char* expected : {"one", "", "three"}) {
     ASSERT_TRUE(succeeded(read_frame(input.fd, body)));
@@ -190,7 +165,7 @@ TEST_F(ClientWire, SendsRequestsWholeOrInPieces) {
     SCOPED_TRACE(::testing::Message() << r.length << " bytes, split " << r.split << ", pieces of " << r.piece_size);
     const std::string request = request_bytes(r.length);
     std::string acks;
-    for (std::size_t i = 0; i <= r.expect_count; ++i) acks += frame_of(ACK);
+    for (std::size_t i = 0; i <= r.expect_count; ++i) acks += raw_frame(ACK);
     memory_file from_host(acks), to_host;
     send_report report;
     const outcome result = send_request(to_host.fd, from_host.fd, request, send_settings{r.split, r.piece_size}, report);
@@ -212,7 +187,7 @@ TEST_F(ClientWire, SendsRequestsWholeOrInPieces) {
       const bool last = i + 1 == messages.size();
       const std::string head = last ? "{\"last\":\"" : "{\"part\":\"";
       ASSERT_TRUE(messages[i].starts_with(head) && messages[i].ends_with("\"}")) << messages[i].substr(0, 40);
-      const std::string piece = decode(messages[i].substr(head.size(), messages[i].size() - head.size() - 2));
+      const std::string piece = unbase64(messages[i].substr(head.size(), messages[i].size() - head.size() - 2));
       if (!last) {
         EXPECT_EQ(piece.size(), r.piece_size);
       } else {
@@ -233,10 +208,10 @@ TEST_F(ClientWire, StopsAtAWrongOrMissingAcknowledgement) {
     std::size_t messages_sent;
   };
   const std::vector<row> rows = {
-      {"start answered wrongly", frame_of(R"({"more": "more"})"), fault::bad_ack, 1},
-      {"piece answered with a newline", frame_of(ACK) + frame_of(ACK + "\n"), fault::bad_ack, 2},
-      {"piece answered with a reply", frame_of(ACK) + frame_of(ACK) + frame_of("{}"), fault::bad_ack, 3},
-      {"host gone after the start", frame_of(ACK), fault::host_ended, 2},
+      {"start answered wrongly", raw_frame(R"({"more": "more"})"), fault::bad_ack, 1},
+      {"piece answered with a newline", raw_frame(ACK) + raw_frame(ACK + "\n"), fault::bad_ack, 2},
+      {"piece answered with a reply", raw_frame(ACK) + raw_frame(ACK) + raw_frame("{}"), fault::bad_ack, 3},
+      {"host gone after the start", raw_frame(ACK), fault::host_ended, 2},
       {"acknowledgement cut short", std::string("\x0f\0\0\0{\"mo", 8), fault::cut_short, 1},
   };
   for (const row& r : rows) {
@@ -293,21 +268,21 @@ TEST_F(ClientWire, JoinsChunkedRepliesAndPassesOthersThrough) {
     std::size_t mores;
   };
   const std::vector<row> rows = {
-      {"whole", frame_of(R"({"result":"ok"})"), R"({"result":"ok"})", 0},
-      {"a last chunk alone is an ordinary reply", frame_of(last_chunk("hi")), last_chunk("hi"), 0},
-      {"a part chunk with the wrong form is an ordinary reply", frame_of(R"({"part":"aGk="})"), R"({"part":"aGk="})",
+      {"whole", raw_frame(R"({"result":"ok"})"), R"({"result":"ok"})", 0},
+      {"a last chunk alone is an ordinary reply", raw_frame(last_chunk("hi")), last_chunk("hi"), 0},
+      {"a part chunk with the wrong form is an ordinary reply", raw_frame(R"({"part":"aGk="})"), R"({"part":"aGk="})",
        0},
       {"part then last",
-       frame_of(part_chunk(long_reply.substr(0, CHUNK_SIZE))) + frame_of(last_chunk(long_reply.substr(CHUNK_SIZE))),
+       raw_frame(part_chunk(long_reply.substr(0, CHUNK_SIZE))) + raw_frame(last_chunk(long_reply.substr(CHUNK_SIZE))),
        long_reply, 1},
       {"two full parts then an empty last",
-       frame_of(part_chunk(two_full.substr(0, CHUNK_SIZE))) + frame_of(part_chunk(two_full.substr(CHUNK_SIZE))) +
-           frame_of(last_chunk("")),
+       raw_frame(part_chunk(two_full.substr(0, CHUNK_SIZE))) + raw_frame(part_chunk(two_full.substr(CHUNK_SIZE))) +
+           raw_frame(last_chunk("")),
        two_full, 2},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
-    memory_file from_host(r.frames + frame_of("unread")), to_host;
+    memory_file from_host(r.frames + raw_frame("unread")), to_host;
     std::string reply = "junk";
     reply_report report;
     const outcome result = read_reply(from_host.fd, to_host.fd, reply, report);
@@ -324,20 +299,20 @@ TEST_F(ClientWire, JoinsChunkedRepliesAndPassesOthersThrough) {
 
 TEST_F(ClientWire, RejectsMalformedChunks) {
   const std::string full = request_bytes(CHUNK_SIZE);
-  const std::string first = frame_of(part_chunk(full));
+  const std::string first = raw_frame(part_chunk(full));
   struct row {
     const char* name;
     std::string frames;
     fault expected;
   };
   const std::vector<row> rows = {
-      {"first part too short", frame_of(part_chunk("abc")), fault::bad_chunk},
-      {"later chunk without the space", first + frame_of(R"({"last":"aGk="})"), fault::bad_chunk},
-      {"later chunk with bad base64", first + frame_of(R"({"last": "a*k="})"), fault::bad_chunk},
-      {"later part not full", first + frame_of(part_chunk("abc")), fault::bad_chunk},
-      {"later part too long", first + frame_of(part_chunk(full + "abc")), fault::too_long},
-      {"last as long as a part", first + frame_of(last_chunk(full)), fault::bad_chunk},
-      {"a whole reply where a chunk belongs", first + frame_of(R"({"result":"ok"})"), fault::bad_chunk},
+      {"first part too short", raw_frame(part_chunk("abc")), fault::bad_chunk},
+      {"later chunk without the space", first + raw_frame(R"({"last":"aGk="})"), fault::bad_chunk},
+      {"later chunk with bad base64", first + raw_frame(R"({"last": "a*k="})"), fault::bad_chunk},
+      {"later part not full", first + raw_frame(part_chunk("abc")), fault::bad_chunk},
+      {"later part too long", first + raw_frame(part_chunk(full + "abc")), fault::too_long},
+      {"last as long as a part", first + raw_frame(last_chunk(full)), fault::bad_chunk},
+      {"a whole reply where a chunk belongs", first + raw_frame(R"({"result":"ok"})"), fault::bad_chunk},
       {"host gone between chunks", first, fault::host_ended},
   };
   for (const row& r : rows) {

@@ -21,11 +21,12 @@ constexpr const char* PROGRAM = "npcorvane-client";
 
 void report_stats(std::FILE* err, std::size_t number, std::size_t request_bytes, const send_report& sent,
                   const std::string& reply, const reply_report& received, double seconds) {
-  std::fprintf(err, "%s: request %zu: %zu bytes sent %s in %zu message%s", PROGRAM, number, request_bytes,
-               sent.split ? "split" : "whole", sent.messages, sent.messages == 1 ? "" : "s");
+  std::fprintf(err, "%s: request %zu: %zu byte%s sent %s in %zu message%s", PROGRAM, number, request_bytes,
+               request_bytes == 1 ? "" : "s", sent.split ? "split" : "whole", sent.messages,
+               sent.messages == 1 ? "" : "s");
   if (sent.split) std::fprintf(err, " (%zu piece%s and a last one)", sent.pieces, sent.pieces == 1 ? "" : "s");
-  std::fprintf(err, "; reply %zu bytes in %zu %s; %.3f ms\n", reply.size(), received.frames,
-               received.frames > 1 ? "chunks" : "frame", seconds * 1000.0);
+  std::fprintf(err, "; reply %zu byte%s in %zu %s; %.3f ms\n", reply.size(), reply.size() == 1 ? "" : "s",
+               received.frames, received.frames > 1 ? "chunks" : "frame", seconds * 1000.0);
 }
 
 // Ends the session after a fault in request `number`: says what went wrong and, when the host

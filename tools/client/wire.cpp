@@ -71,7 +71,7 @@ outcome write_all(int fd, const char* data, std::size_t length) {
     const ssize_t put = ::write(fd, data + done, length - done);
     if (put < 0) {
       if (errno == EINTR) continue;
-      if (errno == EPIPE) return failure(fault::host_ended, "the host closed its input");
+      if (errno == EPIPE) return failure(fault::host_ended, "the host closed its input before answering");
       return failure(fault::io, std::string("cannot write to the host: ") + std::strerror(errno));
     }
     done += static_cast<std::size_t>(put);
