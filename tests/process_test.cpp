@@ -181,9 +181,9 @@ TEST(HostProcess, FindsTheBundledLibraryBesideItFromAnyDirectory) {
   host_options options;
   options.library_dir = "";
   options.cwd = "/";
-  const host_run run = run_host(frame_of("abc") + frame_of(close_text), options);
+  const host_run run = run_host(frame_of(R"({"operation":"echo","data":"abc"})") + frame_of(close_text), options);
   EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(read_frames(run.out), (std::vector<std::string>{R"({"request":"abc","length":3})"}));
+  EXPECT_EQ(read_frames(run.out), (std::vector<std::string>{R"({"status":"ok","operation":"echo","data":"abc"})"}));
 }
 
 TEST(HostProcess, WholeConversationIsByteExact) {
