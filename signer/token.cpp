@@ -179,13 +179,15 @@ std::vector<token_slot> module_list::tokens() const {
   for (CK_FUNCTION_LIST* module : active_) {
     CK_ULONG count = 0;
     std::vector<CK_SLOT_ID> slots;
-    CK_RV rv;
+    CK_RV rv = CKR_OK;
     // The count may grow between the calls when a reader appears.
     do {
-      if (module->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK) break;
+      rv = module->C_GetSlotList(CK_TRUE, nullptr, &count);
+      if (rv != CKR_OK) break;
       slots.resize(count);
       rv = module->C_GetSlotList(CK_TRUE, slots.data(), &count);
     } while (rv == CKR_BUFFER_TOO_SMALL);
+    if (rv != CKR_OK) continue;  // a module without slots to show hides no other module's
     slots.resize(count);
     for (const CK_SLOT_ID slot : slots) {
       token_slot token{module, slot, {}};
