@@ -29,6 +29,12 @@ inline std::uint8_t value_of(char c) { return decode_table[static_cast<unsigned 
 
 bool base64_is_alphabet(unsigned char c) { return decode_table[c] != skip; }
 
+std::size_t base64_plain_span(const char* input, std::size_t length) {
+  std::size_t i = 0;
+  while (i < length && (value_of(input[i]) != skip || input[i] == '=')) ++i;
+  return i;
+}
+
 void base64_encode(const char* input, std::size_t length, char* output) {
   const auto* in = reinterpret_cast<const unsigned char*>(input);
   std::size_t i = 0;

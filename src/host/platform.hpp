@@ -1,0 +1,32 @@
+// Everything that differs between platforms: loading the signing library, the worker thread,
+// binary mode on the standard streams and process-wide signal set-up. One source per platform
+// implements it; nothing else in the host knows which platform it runs on.
+#pragma once
+
+#include <cstdio>
+
+namespace npc::platform {
+
+// The signing library's file name, looked up through the platform's ordinary library search.
+extern const char* const signing_library_name;
+
+// A function found in a loaded library, to be cast to its real type by the caller.
+using entry_point = void (*)();
+
+// Loads a library by bare file name; null when it cannot be loaded. Libraries are never unloaded.
+void* load_library(const char* name);
+
+// Looks up an exported function by name; null when the library has none of that name.
+entry_point find_entry(void* library, const char* name);
+
+// Switches a standard stream to binary mode (no translation of line ends); false on failure.
+bool set_binary_mode(std::FILE* stream);
+
+// Runs `work(argument)` on a new thread with the default stack size and waits for it without a
+// time limit. False when the thread could not be started; the work's result is not read.
+bool run_worker(int (*work)(void*) noexcept, void* argument);
+
+// Process-wide set-up before anything else runs: a write to a closed pipe must fail, not kill.
+void prepare_process();
+
+}  // namespace npc::platform

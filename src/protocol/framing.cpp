@@ -1,0 +1,79 @@
+// Reading and writing frames, with the length's byte order spelled out rather than cast.
+#include "protocol/framing.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "codec/base64.hpp"
+
+namespace npc {
+namespace {
+
+constexpr std::size_t header_size = 4;
+
+// A decoded text needs at most this much room up front; it grows past it only as bytes arrive.
+constexpr std::size_t initial_text_reserve = std::size_t{1} << 20;
+
+}  // namespace
+
+std::int32_t read_length(frame_reader& reader) {
+  std::uint32_t length = 0;
+  for (unsigned i = 0; i < header_size; ++i) {
+    const int c = std::getc(reader.in);
+    // EOF is -1: every bit of this byte's place and above is set, which makes the length negative.
+    const std::uint32_t byte = c == EOF ? 0xFFFF'FFFFu : static_cast<std::uint32_t>(c);
+    length |= byte << (8 * i);
+  }
+  return static_cast<std::int32_t>(length);
+}
+
+bool read_message(frame_reader& reader, std::size_t length, std::string& text) {
+  text.clear();
+  text.reserve(std::min(length / 4 * 3 + 3, initial_text_reserve));
+  base64_decoder decoder;
+  bool body_ended = false;  // the envelope ends at the body's first NUL; the rest is only read
+  std::size_t remaining = length;
+  while (remaining != 0) {
+    const std::size_t want = std::min(remaining, reader.block.size());
+    const std::size_t got = std::fread(reader.block.data(), 1, want, reader.in);
+    if (got == 0) return false;
+    remaining -= got;
+    if (body_ended) continue;
+    std::size_t usable = got;
+    if (const void* nul = std::memchr(reader.block.data(), '\0', got)) {
+      usable = static_cast<std::size_t>(static_cast<const char*>(nul) - reader.block.data());
+      body_ended = true;
+    }
+    const std::size_t old_size = text.size();
+    text.resize(old_size + usable / 4 * 3 + 3);
+    const std::size_t written = base64_decode_update(decoder, text.data() + old_size,
+                                                     reader.block.data(), usable);
+    text.resize(old_size + written);
+  }
+  char tail[2];
+  text.append(tail, base64_decode_final(decoder, tail));
+  // The message text is a NUL-terminated string: decoded bytes past a NUL are not part of it.
+  if (const auto nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
+  return true;
+}
+
+char* begin_frame(frame_writer& writer, std::size_t body_length) {
+  writer.buffer.resize(header_size + body_length + 1);
+  const auto length = static_cast<std::uint32_t>(body_length);
+  for (unsigned i = 0; i < header_size; ++i)
+    writer.buffer[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
+  return writer.buffer.data() + header_size;
+}
+
+bool finish_frame(frame_writer& writer) {
+  const std::size_t size = writer.buffer.size() - 1;
+  return std::fwrite(writer.buffer.data(), 1, size, writer.out) == size && std::fflush(writer.out) == 0;
+}
+
+bool write_frame(frame_writer& writer, std::string_view body) {
+  char* out = begin_frame(writer, body.size());
+  if (!body.empty()) std::memcpy(out, body.data(), body.size());
+  return finish_frame(writer);
+}
+
+}  // namespace npc

@@ -1,0 +1,47 @@
+// Frames on the standard streams: a 4-byte length, least significant byte first, then the body.
+// Inbound bodies carry the message text in a base64 envelope; outbound bodies are sent as they are.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace npc {
+
+// Reads inbound frames through one reused block, so a body is never held twice.
+struct frame_reader {
+  std::FILE* in = nullptr;
+  std::vector<char> block = std::vector<char>(std::size_t{1} << 16);
+};
+
+// Reads the four length bytes, least significant first, as a signed 32-bit value. The end of
+// input among them reads as all bits set in that byte's place, so the length comes out negative.
+std::int32_t read_length(frame_reader& reader);
+
+// Reads a body of `length` bytes and leaves in `text` the message text: the body up to its first
+// NUL, base64-decoded, itself cut at its first NUL. The body is decoded as it arrives and `text`
+// grows with the bytes actually read, so a length that promises more than arrives costs nothing.
+// Returns false when the input ends before `length` bytes; `text` is then unspecified.
+bool read_message(frame_reader& reader, std::size_t length, std::string& text);
+
+// Writes outbound frames. Each frame is assembled whole in one reused buffer, so its length and
+// body leave together in one write, then the stream is flushed.
+struct frame_writer {
+  std::FILE* out = nullptr;
+  std::string buffer;
+};
+
+// Starts a frame of `body_length` bytes and returns where its body goes; the caller fills exactly
+// that many bytes (one more byte is there, for a NUL that an encoder may write after them).
+char* begin_frame(frame_writer& writer, std::size_t body_length);
+
+// Writes the frame begun last and flushes; false when the output failed.
+bool finish_frame(frame_writer& writer);
+
+// Writes one whole frame with `body` and flushes; false when the output failed.
+bool write_frame(frame_writer& writer, std::string_view body);
+
+}  // namespace npc

@@ -1,0 +1,116 @@
+// Assembly of split requests. The buffer grows with the pieces that actually arrive ("count" only
+// sizes a first reservation), and an assembly that went wrong anywhere is answered as an empty
+// request rather than handing the library a partial one as if it were whole.
+#include "protocol/split_request.hpp"
+
+#include <jansson.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+
+#include "codec/base64.hpp"
+
+namespace npc {
+namespace {
+
+struct json_release {
+  void operator()(json_t* value) const { json_decref(value); }
+};
+using json_ptr = std::unique_ptr<json_t, json_release>;
+
+// Requests are C strings measured in signed 32 bits on the library's side.
+constexpr std::size_t max_assembly = 0x7FFF'FFFF;
+// "count" is the extension's word, not a promise: reserve no more than this on its strength.
+constexpr std::size_t max_reserve = std::size_t{4} << 20;
+
+json_ptr parse(std::string_view text) {
+  // Any JSON value at the top level, nothing but white space after it, "\u0000" rejected and a
+  // duplicate key won by its later value: Jansson's behaviour with these flags.
+  return json_ptr(json_loadb(text.data(), text.size(), JSON_DECODE_ANY, nullptr));
+}
+
+void append_decoded(std::string& bytes, std::string_view base64) {
+  const std::size_t old_size = bytes.size();
+  bytes.resize(old_size + base64.size() + 1);
+  const std::size_t written = base64_decode(bytes.data() + old_size, base64.data(), base64.size());
+  bytes.resize(old_size + written);
+}
+
+}  // namespace
+
+namespace detail {
+
+bool piece_member(std::string_view text, std::string_view key, std::string& storage,
+                  std::string_view& member) {
+  // The plain form {"key":"<base64>"}, as extensions send it, needs no parser: with nothing but
+  // base64 characters between the quotes it means exactly what the parser would make of it.
+  const std::size_t head = key.size() + 5;  // {"key":"
+  if (text.size() >= head + 2 && text.starts_with("{\"") && text.substr(2, key.size()) == key &&
+      text.substr(2 + key.size(), 3) == "\":\"" && text.ends_with("\"}")) {
+    const std::string_view inner = text.substr(head, text.size() - head - 2);
+    if (base64_plain_span(inner.data(), inner.size()) == inner.size()) {
+      member = inner;
+      return true;
+    }
+  }
+  const json_ptr document = parse(text);
+  const json_t* value = document ? json_object_get(document.get(), std::string(key).c_str()) : nullptr;
+  if (!json_is_string(value)) return false;
+  storage.assign(json_string_value(value), json_string_length(value));
+  member = storage;
+  return true;
+}
+
+}  // namespace detail
+
+bool send_more_ack(frame_writer& writer) { return write_frame(writer, MORE_ACK); }
+
+bool begin_assembly(loop_state& state, frame_writer& writer) {
+  std::int32_t count = 0;
+  if (const json_ptr document = parse(state.message_text)) {
+    const json_t* member = json_object_get(document.get(), "count");
+    // Only the low 32 bits count, as a signed value; a real such as 2.0 is no integer.
+    if (json_is_integer(member))
+      count = static_cast<std::int32_t>(static_cast<std::uint32_t>(json_integer_value(member)));
+  }
+  count = std::max(count, std::int32_t{0});
+  // Room for `count` pieces and a last one, and the NUL.
+  const std::size_t capacity = (static_cast<std::size_t>(count) + 1) * CHUNK_SIZE + 1;
+
+  state.pieces = assembly{};
+  state.pieces.active = true;
+  state.pieces.bytes.reserve(std::min(capacity, max_reserve));
+  return send_more_ack(writer);
+}
+
+bool store_piece(loop_state& state, frame_writer& writer, std::string_view key) {
+  const bool last = key == "last";
+  assembly& pieces = state.pieces;
+  std::string storage;
+  std::string_view member;
+  const bool usable = detail::piece_member(state.message_text, key, storage, member);
+
+  if (!pieces.active) {
+    // A piece with nothing begun cannot be placed; a last piece alone is a whole request.
+    pieces = assembly{};
+    pieces.active = true;
+    pieces.spoiled = !last;
+  }
+  if (!usable) pieces.spoiled = true;
+  if (!pieces.spoiled) {
+    append_decoded(pieces.bytes, member);
+    if (pieces.bytes.size() > max_assembly) pieces.spoiled = true;
+  }
+  if (pieces.spoiled) pieces.bytes = std::string();  // nothing of it will be used: free it now
+
+  if (!last) return send_more_ack(writer);
+
+  // The assembled bytes become the request; the library sees them as a C string.
+  if (const auto nul = pieces.bytes.find('\0'); nul != std::string::npos) pieces.bytes.resize(nul);
+  state.message_text = std::move(pieces.bytes);
+  state.pieces = assembly{};
+  return true;
+}
+
+}  // namespace npc
