@@ -1,0 +1,117 @@
+// The base64 codec: standard vectors both ways, round trips from every offset, the tolerant
+// decoder's skipping, and decoding in blocks.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "codec/base64.hpp"
+#include "protocol/protocol.hpp"
+
+namespace npc {
+namespace {
+
+// Outputs are pre-filled with junk so a missing NUL or a stray write shows.
+std::string encode(std::string_view bytes) {
+  std::string out(base64_encoded_length(bytes.size()) + 8, '#');
+  base64_encode(bytes.data(), bytes.size(), out.data());
+  EXPECT_EQ(out[base64_encoded_length(bytes.size())], '\0');
+  EXPECT_EQ(out[base64_encoded_length(bytes.size()) + 1], '#') << "wrote past the NUL";
+  return out.substr(0, base64_encoded_length(bytes.size()));
+}
+
+std::string decode(std::string_view text) {
+  std::string out(text.size() + 8, '#');
+  const std::size_t n = base64_decode(out.data(), text.data(), text.size());
+  EXPECT_LE(n, text.size());
+  EXPECT_EQ(out[n], '\0');
+  EXPECT_EQ(out[n + 1], '#') << "wrote past the NUL";
+  return out.substr(0, n);
+}
+
+TEST(Base64, StandardVectorsBothWays) {
+  const std::pair<std::string_view, std::string_view> vectors[] = {
+      {"", ""},          {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"abc", "YWJj"},
+      {"A", "QQ=="},     {"\xFF\xFE\xFD", "//79"}, {std::string_view("\0\0", 2), "AAA="},
+  };
+  for (const auto& [bytes, text] : vectors) {
+    EXPECT_EQ(encode(bytes), text) << "encoding " << text;
+    EXPECT_EQ(decode(text), bytes) << "decoding " << text;
+  }
+}
+
+TEST(Base64, EveryByteValueRoundTripsFromEveryOffset) {
+  std::string all;
+  for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+  all += all;
+  for (std::size_t offset = 0; offset < 256; ++offset) {
+    for (std::size_t length : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{256}}) {
+      const std::string_view bytes(all.data() + offset, length);
+      ASSERT_EQ(decode(encode(bytes)), bytes) << "offset " << offset << " length " << length;
+    }
+  }
+}
+
+TEST(Base64, TolerantDecoderSkipsWhatIsNotAlphabet) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"\"YWJj\"", "abc"},            // the envelope's quotes
+      {"YW\nJj", "abc"},              // a line break
+      {"YW\r\nJj\n", "abc"},
+      {"YWJj====", "abc"},            // padding, even too much
+      {"Y W J j", "abc"},
+      {"-_YWJj_-", "abc"},            // the URL-safe alphabet is not this one
+      {"\x80\xFFYWJj\x01", "abc"},    // bytes outside printable ASCII
+      {"QQ==", "A"},
+      {"QQ", "A"},                    // a final group of two values yields one byte
+      {"QUI", "AB"},                  // of three, two
+      {"Q", ""},                      // a single value yields nothing
+      {"YWJjZ", "abc"},
+      {"\"{}[]:,\" \t", ""},          // no alphabet character at all
+      {"", ""},
+      {"Q=Q=", "A"},                  // padding inside does not end the text
+  };
+  for (const auto& [text, bytes] : cases) EXPECT_EQ(decode(text), bytes) << "decoding " << text;
+}
+
+TEST(Base64, DecodingInBlocksMatchesDecodingWhole) {
+  std::mt19937 random(20261208);
+  std::string bytes(3000, '\0');
+  for (auto& c : bytes) c = static_cast<char>(random());
+  std::string text = encode(bytes);
+  // Sprinkle bytes the decoder skips, so groups straddle blocks with gaps inside.
+  for (std::size_t i = 0; i < text.size(); i += 1 + random() % 50) text.insert(i, 1, "\n\" =-"[random() % 5]);
+  text.pop_back();  // an open group at the very end, too
+
+  const std::string whole = decode(text);
+  for (int round = 0; round < 50; ++round) {
+    base64_decoder state;
+    std::string out(text.size() + 3, '#');
+    std::size_t written = 0, offset = 0;
+    while (offset < text.size()) {
+      const std::size_t block = std::min<std::size_t>(1 + random() % 97, text.size() - offset);
+      written += base64_decode_update(state, out.data() + written, text.data() + offset, block);
+      offset += block;
+    }
+    written += base64_decode_final(state, out.data() + written);
+    ASSERT_EQ(out.substr(0, written), whole) << "round " << round;
+  }
+}
+
+TEST(Base64, FullChunkEncodesToItsFixedLengthWithoutPadding) {
+  const std::string chunk(CHUNK_SIZE, '\xA5');
+  const std::string text = encode(chunk);
+  EXPECT_EQ(text.size(), 1'048'564u);
+  EXPECT_EQ(text.find('='), std::string::npos);
+  EXPECT_EQ(decode(text), chunk);
+}
+
+TEST(Base64, PlainSpanStopsAtTheFirstOtherByte) {
+  EXPECT_EQ(base64_plain_span("YWJj==", 6), 6u);
+  EXPECT_EQ(base64_plain_span("YW\\/j", 5), 2u);
+  EXPECT_EQ(base64_plain_span("YW Jj", 5), 2u);
+  EXPECT_EQ(base64_plain_span("\"", 1), 0u);
+}
+
+}  // namespace
+}  // namespace npc
