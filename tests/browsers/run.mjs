@@ -18,7 +18,7 @@ const FIREFOX_ID = 'npc-test@npcorvane.example';
 const HOST_NAME = 'npc_test_host';
 const REPORT_NAME = 'npc_test_report';
 // The longest one browser may run; CI must never hang on a browser.
-const DEADLINE_MS = Number(process.env.NPC_BROWSER_DEADLINE_MS ?? 150_000);
+const DEADLINE_MS = Number(process.env.NPC_BROWSER_DEADLINE_MS ?? 90_000);
 
 let build = path.join(root, 'build');
 const browsers = [];
@@ -199,8 +199,19 @@ async function end_group(child) {
   await exited;
 }
 
+// What an interrupted run must end and remove.
+let running = null;
+for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) {
+  process.on(signal, async () => {
+    if (running?.child) await end_group(running.child);
+    if (running) rmSync(running.t, { recursive: true, force: true, maxRetries: 5 });
+    process.exit(1);
+  });
+}
+
 async function run_browser(name) {
   const t = mkdtempSync(path.join(tmpdir(), `npc-${name}-`));
+  running = { t, child: null };
   const failures = [];
   const started = Date.now();
   let child = null;
@@ -215,6 +226,7 @@ async function run_browser(name) {
       LD_LIBRARY_PATH: testlib, MOZ_CRASHREPORTER_DISABLE: '1',
     };
     child = spawn(setup.binary, setup.args, { env, cwd: env.HOME, detached: true, stdio: ['ignore', log, log] });
+    running.child = child;
     const spawn_error = new Promise((resolve) => child.once('error', resolve));
 
     const results = path.join(t, 'results.jsonl');
@@ -256,6 +268,7 @@ async function run_browser(name) {
       console.log(`  ${name}'s last output:\n${tail}`);
     }
     rmSync(t, { recursive: true, force: true, maxRetries: 5 });
+    running = null;
   }
   const seconds = ((Date.now() - started) / 1000).toFixed(1);
   console.log(`${name}: ${failures.length === 0 ? 'passed' : `FAILED (${failures.join('; ')})`} in ${seconds} s`);

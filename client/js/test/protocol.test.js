@@ -95,3 +95,12 @@ test('a request that is not a string is refused', async () => {
   const client = createClient(scripted_port(() => 1));
   await assert.rejects(client.request({ a: 1 }), TypeError);
 });
+
+test('close gives up on a host that does not exit, and disconnects it', async () => {
+  const port = scripted_port(() => undefined);
+  const client = createClient(port);
+  await client.close();
+  assert.deepEqual(port.sent, ['{"close":"close"}']);
+  assert.equal(port.disconnected, true);
+  assert.equal(client.closed, true);
+});

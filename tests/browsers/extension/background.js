@@ -61,6 +61,13 @@ const cases = [
     const want = { length: 5_000_000, fnv1a: fnv1a64(utf8(text)) };
     expect(same_json(reply, want), `got ${JSON.stringify(reply)}, want ${JSON.stringify(want)}`);
   }],
+  ['a host that is not installed', async () => {
+    // The browser's own words about the port must reach the caller.
+    const missing = createClient(runtime.connectNative('npc_test_missing'), { timeout: TIMEOUT_MS });
+    const error = await missing.request('echo:1').then(() => null, (e) => e);
+    expect(error?.name === 'NativeHostError', `got ${error}`);
+    expect(/disconnected: .*(not found|No such native application)/i.test(error.message), error.message);
+  }],
   ['null result', async (client) => {
     const reply = await client.request('null');
     expect(reply === null, `got ${JSON.stringify(reply)}`);
