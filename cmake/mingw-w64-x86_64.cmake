@@ -17,6 +17,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config, too, would otherwise offer the Linux system's packages.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/${npc_mingw}/lib/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
 
 # The C++ runtime and libgcc are linked in, so a Windows machine needs no MinGW DLLs beside the
 # host: it imports only system DLLs.
