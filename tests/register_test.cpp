@@ -187,10 +187,13 @@ TEST_F(RegisterTest, InstallsAndUninstallsEachBrowserForTheUserAndTheSystem) {
           home, {"uninstall", system ? "--system" : "--user", "--browser", c.browser}, env);
       EXPECT_EQ(removed.status, 0) << removed.err;
       EXPECT_EQ(files_under(root), staged);
-      // The user's manifest folder goes with its last manifest; the browser's folder stays.
+      // The user's manifest folder goes with its last manifest, and so does the browser's folder
+      // that install made for it; the system folders stay.
       if (!system) {
-        EXPECT_FALSE(fs::exists(dir));
-        EXPECT_TRUE(fs::exists(dir.parent_path()));
+        EXPECT_FALSE(fs::exists(dir.parent_path()));
+        EXPECT_TRUE(fs::exists(home));
+      } else {
+        EXPECT_TRUE(fs::exists(dir));
       }
       fs::remove_all(root);
       fs::create_directories(home);
@@ -348,6 +351,19 @@ TEST_F(RegisterTest, ReplacesAManifestWholeAndLeavesNoTemporaryFile) {
   EXPECT_GT(reads.load(), 0);
   EXPECT_EQ(torn.load(), 0) << "of " << reads.load() << " reads";
   EXPECT_EQ(files_under(home), std::vector<std::string>{fs::relative(manifest, home).string()});
+}
+
+TEST_F(RegisterTest, UninstallKeepsTheBrowsersOwnFolders) {
+  const fs::path profile = home / ".config/chromium/Default";
+  fs::create_directories(profile);
+  std::ofstream(profile / "Preferences") << "{}";
+  ASSERT_EQ(run_register(home, {"install", "--browser", "chromium,chrome", "--host", NPC_HOST_PATH,
+                                "--allow-chromium", CHROMIUM_ID}).status, 0);
+  ASSERT_EQ(run_register(home, {"uninstall", "--browser", "chromium,chrome"}).status, 0);
+  EXPECT_EQ(files_under(home), std::vector<std::string>{".config/chromium/Default/Preferences"});
+  EXPECT_FALSE(fs::exists(home / ".config/chromium/NativeMessagingHosts"));
+  EXPECT_FALSE(fs::exists(home / ".config/google-chrome"));
+  EXPECT_TRUE(fs::exists(home / ".config"));
 }
 
 TEST_F(RegisterTest, UninstallRemovesWhatAKilledInstallLeftBehind) {
