@@ -1,6 +1,11 @@
 // Runs the test extension in headless Chromium and Firefox against the built host and the test
 // library, and reads the results the extension sends to a second, reporting native host.
-// Usage: node tests/browsers/run.mjs [--build DIR] [chromium] [firefox]
+// Usage: node tests/browsers/run.mjs [--build DIR] [--installed KEY_FILE] [chromium] [firefox]
+//        node tests/browsers/run.mjs --make-key KEY_FILE
+// --installed tests an installed host: the harness writes no manifest for it, so the browser must
+// find it through the system manifest, which allows the Chromium extension whose public key is in
+// KEY_FILE (made with --make-key, which prints the extension's ID) and the Firefox add-on
+// npc-test@npcorvane.example, under the host name npc_test_host.
 
 import { spawn } from 'node:child_process';
 import { createHash, generateKeyPairSync } from 'node:crypto';
@@ -20,17 +25,30 @@ const REPORT_NAME = 'npc_test_report';
 // The longest one browser may run; CI must never hang on a browser.
 const DEADLINE_MS = Number(process.env.NPC_BROWSER_DEADLINE_MS ?? 90_000);
 
+// A Chromium extension's ID: the first 32 hex digits of the SHA-256 of its public key (DER),
+// written with the letters a to p.
+const extension_id = (der) => [...createHash('sha256').update(der).digest('hex').slice(0, 32)]
+  .map((d) => String.fromCharCode(97 + parseInt(d, 16))).join('');
+
 let build = path.join(root, 'build');
+let installed_key = null;
 const browsers = [];
 for (let i = 2; i < process.argv.length; i++) {
   if (process.argv[i] === '--build') build = path.resolve(process.argv[++i]);
-  else browsers.push(process.argv[i]);
+  else if (process.argv[i] === '--installed') installed_key = Buffer.from(readFileSync(process.argv[++i], 'utf8'), 'base64');
+  else if (process.argv[i] === '--make-key') {
+    const { publicKey } = generateKeyPairSync('rsa', { modulusLength: 2048 });
+    const der = publicKey.export({ type: 'spki', format: 'der' });
+    writeFileSync(process.argv[++i], `${der.toString('base64')}\n`);
+    console.log(extension_id(der));
+    process.exit(0);
+  } else browsers.push(process.argv[i]);
 }
 if (browsers.length === 0) browsers.push('chromium', 'firefox');
 
 const host = path.join(build, 'bin', 'npcorvane-host');
 const testlib = path.join(build, 'tests', 'lib');
-for (const needed of [host, path.join(testlib, 'libnpcorvane.so')]) {
+for (const needed of [...(installed_key ? [] : [host]), path.join(testlib, 'libnpcorvane.so')]) {
   if (!existsSync(needed)) {
     console.error(`missing ${needed}: build the project first`);
     process.exit(2);
@@ -61,10 +79,13 @@ function lay_out_reporter(t) {
   return wrapper;
 }
 
+// The reporter's manifest, and the host's unless an installed host is under test.
 function host_manifests(dir, reporter, allowed) {
-  write_json(path.join(dir, `${HOST_NAME}.json`), {
-    name: HOST_NAME, description: 'npcorvane host under test', path: host, type: 'stdio', ...allowed,
-  });
+  if (!installed_key) {
+    write_json(path.join(dir, `${HOST_NAME}.json`), {
+      name: HOST_NAME, description: 'npcorvane host under test', path: host, type: 'stdio', ...allowed,
+    });
+  }
   write_json(path.join(dir, `${REPORT_NAME}.json`), {
     name: REPORT_NAME, description: 'test results', path: reporter, type: 'stdio', ...allowed,
   });
@@ -122,12 +143,10 @@ function write_zip(file, entries) {
 }
 
 function prepare_chromium(t) {
-  // A fixed extension ID comes from the manifest's key: the first 32 hex digits of the SHA-256 of
-  // the public key, written with the letters a to p.
-  const { publicKey } = generateKeyPairSync('rsa', { modulusLength: 2048 });
-  const der = publicKey.export({ type: 'spki', format: 'der' });
-  const id = [...createHash('sha256').update(der).digest('hex').slice(0, 32)]
-    .map((d) => String.fromCharCode(97 + parseInt(d, 16))).join('');
+  // A fixed extension ID comes from the manifest's key.
+  const der = installed_key ?? generateKeyPairSync('rsa', { modulusLength: 2048 })
+    .publicKey.export({ type: 'spki', format: 'der' });
+  const id = extension_id(der);
   lay_out_extension(path.join(t, 'ext'), {
     manifest_version: 3, name: 'npcorvane test', version: '1.0', key: der.toString('base64'),
     permissions: ['nativeMessaging'], background: { service_worker: 'background.js', type: 'module' },
