@@ -1,7 +1,5 @@
 // The signing library the benchmarks run the host with: "reply:N" answers N bytes, anything else
 // answers its length and checksum, so the driver can tell every request arrived whole.
-#include <cinttypes>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -21,10 +19,9 @@ NPC_EXPORT const char* addon_process_query(const char* request, const char* /*ex
     reply[size] = '\0';
     return reply;
   }
-  auto* reply = static_cast<char*>(std::malloc(96));
+  auto* reply = static_cast<char*>(std::malloc(64));
   if (reply == nullptr) return nullptr;
-  std::snprintf(reply, 96, "{\"length\":%zu,\"checksum\":\"%016" PRIx64 "\"}", length,
-                npc::bench::checksum(request, length));
+  npc::bench::checksum_reply(reply, request, length);
   return reply;
 }
 

@@ -57,6 +57,7 @@ std::string frame_of(std::string_view text) {
   return prefix_of(body.size()) + body;
 }
 
+// The benchmark library's answer, formatted independently of its own formatting.
 std::string checksum_reply(std::string_view request) {
   char reply[96];
   std::snprintf(reply, sizeof reply, "{\"length\":%zu,\"checksum\":\"%016" PRIx64 "\"}", request.size(),

@@ -20,18 +20,17 @@ namespace {
 
 using namespace npc;
 
-bool write_all(const iovec* parts, int count) {
-  std::vector<iovec> rest(parts, parts + count);
+bool write_all(iovec* rest, std::size_t count) {
   std::size_t index = 0;
-  while (index < rest.size()) {
-    const ssize_t written = ::writev(STDOUT_FILENO, rest.data() + index, static_cast<int>(rest.size() - index));
+  while (index < count) {
+    const ssize_t written = ::writev(STDOUT_FILENO, rest + index, static_cast<int>(count - index));
     if (written < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     auto left = static_cast<std::size_t>(written);
-    while (index < rest.size() && left >= rest[index].iov_len) left -= rest[index++].iov_len;
-    if (index < rest.size()) {
+    while (index < count && left >= rest[index].iov_len) left -= rest[index++].iov_len;
+    if (index < count) {
       rest[index].iov_base = static_cast<char*>(rest[index].iov_base) + left;
       rest[index].iov_len -= left;
     }
@@ -100,30 +99,34 @@ int main() {
   std::string chunk_base64(base64_encoded_length(CHUNK_SIZE) + 1, '\0');
   base64_encode(filler.data(), CHUNK_SIZE, chunk_base64.data());
   chunk_base64.pop_back();
-  const std::string canned_answer = R"({"length":0,"checksum":"0000000000000000"})";
+  const std::string_view canned_answer = R"({"length":0,"checksum":"0000000000000000"})";
 
   input in;
-  std::vector<char> body;  // holds each body whole, reused
+  // Holds each body whole, reused; grown without being cleared, as the bytes are read over it.
+  char* body = nullptr;
+  std::size_t body_capacity = 0;
   std::size_t remaining = 0;  // reply bytes still to send in chunks
-  std::string text;
   for (;;) {
     unsigned char prefix[4];
     if (!in.read(reinterpret_cast<char*>(prefix), 4)) return 0;
     const std::uint32_t length = prefix[0] | prefix[1] << 8 | prefix[2] << 16 | std::uint32_t{prefix[3]} << 24;
     if (length == 0 || length > 0x7FFF'FFFFu) return 0;
-    if (body.size() < length) body.resize(length);
-    if (!in.read(body.data(), length)) return 0;
+    if (body_capacity < length) {
+      body = static_cast<char*>(std::realloc(body, length));
+      if (body == nullptr) return 0;
+      body_capacity = length;
+    }
+    if (!in.read(body, length)) return 0;
 
     // Only the first bytes are decoded, enough to tell the message's kind and a requested size.
-    const std::size_t peek = std::min<std::size_t>(length, 64);
-    text.assign(peek, '\0');
-    text.resize(base64_decode(text.data(), body.data(), peek));
+    char decoded[64];
+    const std::string_view text(decoded, base64_decode(decoded, body, std::min<std::size_t>(length, 60)));
 
     bool ok = true;
     if (length < 64 && text == CLOSE_TEXT) return 0;
     if (text.starts_with(MORE_PREFIX) || text.starts_with(bench::REPLY_PREFIX)) {
       if (!text.starts_with(MORE_PREFIX)) {
-        remaining = std::strtoull(text.c_str() + sizeof bench::REPLY_PREFIX - 1, nullptr, 10);
+        remaining = std::strtoull(decoded + sizeof bench::REPLY_PREFIX - 1, nullptr, 10);
         if (remaining <= DIRECT_REPLY_LIMIT) {
           ok = send({filler.data(), remaining});
           remaining = 0;
