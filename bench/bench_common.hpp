@@ -46,8 +46,12 @@ inline std::size_t checksum_reply(char* out, const char* data, std::size_t lengt
   while (count > 0) *at++ = digits[--count];
   std::memcpy(at, middle, sizeof middle - 1);
   at += sizeof middle - 1;
+  static constexpr char hex[] = "0123456789abcdef";
   const std::uint64_t hash = checksum(data, length);
-  for (int shift = 60; shift >= 0; shift -= 4) *at++ = "0123456789abcdef"[(hash >> shift) & 0xF];
+  for (int shift = 56; shift >= 0; shift -= 8) {
+    *at++ = hex[(hash >> (shift + 4)) & 0xF];
+    *at++ = hex[(hash >> shift) & 0xF];
+  }
   *at++ = '"';
   *at++ = '}';
   *at = '\0';

@@ -220,7 +220,7 @@ std::size_t base64_decode_update(base64_decoder& state, char* output, const char
   while (i < length) {
     if (count == 0) {
 #if NPC_BASE64_AVX2
-      if (use_avx2) i += decode_avx2(input + i, length - i, out);
+      if (use_avx2 && length - i >= 32) i += decode_avx2(input + i, length - i, out);
 #endif
       i += decode_groups_scalar(input + i, length - i, out);
       if (i == length) break;
