@@ -22,9 +22,17 @@ inline std::uint64_t checksum(const char* data, std::size_t length) {
     c = (c ^ w[2]) * prime;
     d = (d ^ w[3]) * prime;
   }
-  for (; i < length; ++i) a = (a ^ static_cast<unsigned char>(data[i])) * prime;
+  for (; i + 8 <= length; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    a = (a ^ word) * prime;
+  }
+  for (; i < length; ++i) b = (b ^ static_cast<unsigned char>(data[i])) * prime;
   std::uint64_t hash = length;
-  for (const std::uint64_t value : {a, b, c, d}) hash = (hash ^ value ^ (value >> 29)) * prime;
+  hash = (hash ^ a ^ (a >> 29)) * prime;
+  hash = (hash ^ b ^ (b >> 29)) * prime;
+  hash = (hash ^ c ^ (c >> 29)) * prime;
+  hash = (hash ^ d ^ (d >> 29)) * prime;
   return hash;
 }
 

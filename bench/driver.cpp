@@ -330,9 +330,16 @@ measurement run_once(const scenario& s, const std::vector<std::string>& command,
 }
 
 // Instructions the command executes over the scenario, counted by callgrind, start-up included.
+// Instructions counted by callgrind over one run, start-up included: the whole process, and the
+// part spent inside the signing library's two entry points (their inclusive cost at every call).
+struct instruction_count {
+  std::uint64_t total = 0;
+  std::uint64_t library = 0;
+};
+
 // With `keep_dir`, callgrind's profile is kept there for callgrind_annotate.
-std::uint64_t count_instructions(const scenario& s, const std::vector<std::string>& command,
-                                 const std::string& library_dir, bool reference, const std::string& keep_dir) {
+instruction_count count_instructions(const scenario& s, const std::vector<std::string>& command,
+                                     const std::string& library_dir, bool reference, const std::string& keep_dir) {
   std::string path = "/tmp/npc-bench-callgrind-XXXXXX";
   if (keep_dir.empty()) {
     const int fd = ::mkstemp(path.data());
@@ -341,17 +348,30 @@ std::uint64_t count_instructions(const scenario& s, const std::vector<std::strin
   } else {
     path = keep_dir + "/callgrind." + s.name + "." + std::to_string(s.size) + "." + (reference ? "reference" : "host");
   }
-  std::vector<std::string> wrapped = {"valgrind", "--tool=callgrind", "-q", "--callgrind-out-file=" + path};
+  std::vector<std::string> wrapped = {"valgrind", "--tool=callgrind", "-q", "--compress-strings=no",
+                                      "--callgrind-out-file=" + path};
   wrapped.insert(wrapped.end(), command.begin(), command.end());
   run_once(s, wrapped, library_dir, reference);
   std::ifstream file(path);
   std::string line;
-  std::uint64_t total = 0;
-  while (std::getline(file, line))
-    if (line.starts_with("totals:") || line.starts_with("summary:")) total = std::strtoull(line.c_str() + line.find(':') + 1, nullptr, 10);
+  instruction_count count;
+  bool library_call = false;  // the last cfn= named an entry point
+  bool cost_follows = false;  // the line after calls= holds the call's inclusive cost
+  while (std::getline(file, line)) {
+    if (cost_follows) {
+      if (library_call) count.library += std::strtoull(line.c_str() + line.rfind(' ') + 1, nullptr, 10);
+      cost_follows = false;
+    } else if (line.starts_with("cfn=")) {
+      library_call = line.ends_with("addon_process_query") || line.ends_with("addon_free");
+    } else if (line.starts_with("calls=")) {
+      cost_follows = true;
+    } else if (line.starts_with("totals:") || line.starts_with("summary:")) {
+      count.total = std::strtoull(line.c_str() + line.find(':') + 1, nullptr, 10);
+    }
+  }
   if (keep_dir.empty()) ::unlink(path.c_str());
-  if (total == 0) fail("no totals in callgrind's output");
-  return total;
+  if (count.total == 0) fail("no totals in callgrind's output");
+  return count;
 }
 
 struct spread {
@@ -440,13 +460,17 @@ int instructions(const options& o) {
   if (o.with_reference) sides.emplace_back("reference", o.reference);
   for (const auto& [side, path] : sides) {
     const bool reference = side == "reference";
-    const std::uint64_t a = count_instructions(small, {path}, o.library_dir, reference, o.keep_dir);
-    const std::uint64_t b = count_instructions(large, {path}, o.library_dir, reference, o.keep_dir);
-    const double per_unit = (static_cast<double>(b) - static_cast<double>(a)) / units;
-    std::printf("%-12s %-9s instructions per %s: %.2f  (%" PRIu64 " at %g, %" PRIu64 " at %zu)\n", o.name.c_str(),
-                side.c_str(), unit, per_unit, a, o.size, b, o.callgrind_second);
+    const instruction_count a = count_instructions(small, {path}, o.library_dir, reference, o.keep_dir);
+    const instruction_count b = count_instructions(large, {path}, o.library_dir, reference, o.keep_dir);
+    const double total = (static_cast<double>(b.total) - static_cast<double>(a.total)) / units;
+    const double library = (static_cast<double>(b.library) - static_cast<double>(a.library)) / units;
+    std::printf("%-12s %-9s instructions per %s: %.2f, %.2f of them outside the library  (%" PRIu64 " at %g, %" PRIu64
+                " at %zu)\n",
+                o.name.c_str(), side.c_str(), unit, total, total - library, a.total, o.size, b.total,
+                o.callgrind_second);
     char line[256];
-    std::snprintf(line, sizeof line, "instructions\t%s\t%s\t%.3f", o.name.c_str(), side.c_str(), per_unit);
+    std::snprintf(line, sizeof line, "instructions\t%s\t%s\t%.3f\t%.3f", o.name.c_str(), side.c_str(), total,
+                  total - library);
     append_tsv(o, line);
   }
   return 0;
