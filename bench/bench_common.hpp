@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <sys/mman.h>
+
 namespace npc::bench {
 
 // Four independent lanes of 64-bit multiply-xor over 8-byte words, so the multiplier's latency
@@ -66,8 +68,11 @@ inline std::size_t checksum_reply(char* out, const char* data, std::size_t lengt
   return static_cast<std::size_t>(at - out);
 }
 
-// The request that asks the benchmark library for a reply of N bytes is "reply:N".
+// The request that asks the benchmark library for a reply of N bytes is "reply:N". Before it,
+// "prepare:N" has the library make that reply ahead (and answer like any other request), so the
+// driver can keep the library's own work out of the timed part.
 inline constexpr char REPLY_PREFIX[] = "reply:";
+inline constexpr char PREPARE_PREFIX[] = "prepare:";
 
 // The filler of a reply: printable ASCII without quote or backslash, in a period that is no
 // divisor of the chunk size, so chunks do not repeat.
@@ -95,6 +100,16 @@ inline void fill_reply(char* out, std::size_t length) {
   std::memcpy(out + i, block + i % FILL_PERIOD, length - i);
   if (length >= 1) out[0] = '"';
   if (length >= 2) out[length - 1] = '"';
+}
+
+// Asks for huge pages over the pages of a large block from malloc, all of them so that the
+// mapping is not split. Fresh memory faulted in 4 KiB pages costs more here than everything the
+// host does with it, and this is the library's cost and the reference's, not the host's.
+inline void hint_huge_pages(void* data, std::size_t size) {
+  if (size < (std::size_t{2} << 20)) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(data) & ~std::uintptr_t{4095};
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + size + 4095) & ~std::uintptr_t{4095};
+  ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 }  // namespace npc::bench

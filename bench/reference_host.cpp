@@ -115,6 +115,7 @@ int main() {
       body = static_cast<char*>(std::realloc(body, length));
       if (body == nullptr) return 0;
       body_capacity = length;
+      bench::hint_huge_pages(body, length);
     }
     if (!in.read(body, length)) return 0;
 

@@ -16,16 +16,20 @@
 namespace npc {
 namespace {
 
-// Blocks this large are worth backing with huge pages.
-constexpr std::size_t huge_hint_size = std::size_t{4} << 20;
+// Blocks this large are worth backing with huge pages (2 MiB each on x86-64).
+constexpr std::size_t huge_hint_size = std::size_t{2} << 20;
 
 void hint_huge_pages([[maybe_unused]] char* data, [[maybe_unused]] std::size_t size) {
 #if defined(MADV_HUGEPAGE)
-  // Only the whole 2 MiB stretches inside the block can be huge pages; a refusal changes nothing.
-  constexpr std::uintptr_t huge = std::uintptr_t{2} << 20;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + huge - 1) & ~(huge - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(huge - 1);
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  // The hint covers every page the block touches, not only its whole 2 MiB stretches: a mapping
+  // with the hint on part of it is split in two, and a split mapping can no longer be remapped
+  // when the block grows, which would turn each growth into a copy. Where it falls on shared
+  // pages (a block carved from the heap) it only lets more memory be huge; a refusal changes
+  // nothing.
+  constexpr std::uintptr_t page = 4096;
+  const auto begin = reinterpret_cast<std::uintptr_t>(data) & ~(page - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + size + page - 1) & ~(page - 1);
+  ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 #endif
 }
 
