@@ -11,8 +11,11 @@ namespace {
 
 constexpr std::size_t header_size = 4;
 
-// A decoded text needs at most this much room up front; it grows past it only as bytes arrive.
-constexpr std::size_t initial_text_reserve = std::size_t{1} << 20;
+// Room for the decoded text is taken up front on the frame's word, up to this much: it is not
+// cleared, so room the bytes never reach is never touched and costs no memory, while one block
+// sized at once spares the regrowth of a long text (each growth leaves pages that cannot be huge).
+// Past it, the text grows only as bytes arrive.
+constexpr std::size_t initial_text_reserve = std::size_t{256} << 20;
 
 }  // namespace
 

@@ -25,7 +25,8 @@ std::int32_t read_length(frame_reader& reader);
 
 // Reads a body of `length` bytes and leaves in `text` the message text: the body up to its first
 // NUL, base64-decoded, itself cut at its first NUL. The body is decoded as it arrives and `text`
-// grows with the bytes actually read, so a length that promises more than arrives costs nothing.
+// grows with the bytes actually read: room taken up front on the length's word is not cleared,
+// so a length that promises more than arrives costs address space, not memory.
 // Returns false when the input ends before `length` bytes; `text` is then unspecified.
 bool read_message(frame_reader& reader, std::size_t length, byte_buffer& text);
 
