@@ -164,6 +164,32 @@ TEST(Base64, DecoderNotesSkippedBytesOtherThanPadding) {
   }
 }
 
+// With nul_ends, a NUL anywhere, in any block, ends the text exactly where cutting it first would.
+TEST(Base64, DecoderThatEndsAtNulMatchesCuttingFirst) {
+  std::mt19937 random(99);
+  std::string bytes(400, '\0');
+  for (auto& c : bytes) c = static_cast<char>(random());
+  const std::string text = "\"" + encode(bytes) + "\"";
+  for (std::size_t at = 0; at <= text.size(); at += 1 + random() % 7) {
+    std::string variant = text;
+    variant.insert(at, 1, '\0');
+    variant += std::string("QUJD\0QUJD", 9);  // bytes after a later NUL too
+    const std::string expected = decode(std::string_view(variant).substr(0, at));
+    base64_decoder state;
+    state.nul_ends = true;
+    std::string out(variant.size() + 3, '#');
+    std::size_t written = 0, offset = 0;
+    while (offset < variant.size()) {
+      const std::size_t block = std::min<std::size_t>(1 + random() % 90, variant.size() - offset);
+      written += base64_decode_update(state, out.data() + written, variant.data() + offset, block);
+      offset += block;
+    }
+    EXPECT_TRUE(state.ended);
+    written += base64_decode_final(state, out.data() + written);
+    ASSERT_EQ(out.substr(0, written), expected) << "NUL at " << at;
+  }
+}
+
 TEST(Base64, PlainSpanStopsAtTheFirstOtherByte) {
   EXPECT_EQ(base64_plain_span("YWJj==", 6), 6u);
   EXPECT_EQ(base64_plain_span("YW\\/j", 5), 2u);

@@ -213,6 +213,7 @@ void base64_encode(const char* input, std::size_t length, char* output) {
 
 std::size_t base64_decode_update(base64_decoder& state, char* output, const char* input,
                                  std::size_t length) {
+  if (state.ended) return 0;
   std::uint32_t bits = state.bits;
   unsigned count = state.count;
   char* out = output;
@@ -229,6 +230,10 @@ std::size_t base64_decode_update(base64_decoder& state, char* output, const char
     const char c = input[i++];
     const std::uint32_t v = value_of(c);
     if (v & skip) {
+      if (c == '\0' && state.nul_ends) {
+        state.ended = true;
+        break;
+      }
       if (c != '=') state.foreign = true;
       continue;
     }

@@ -27,6 +27,8 @@ struct base64_decoder {
   std::uint32_t bits = 0;  // the values of the open group, six bits each
   unsigned count = 0;      // how many values the open group holds, 0 to 3
   bool foreign = false;    // a byte other than an alphabet character or "=" was skipped
+  bool nul_ends = false;   // set by the caller: the first NUL byte ends the text
+  bool ended = false;      // a NUL ended the text: it and every later byte are ignored
 };
 
 // Decodes one block; writes at most (count + length) / 4 * 3 bytes and no NUL; returns the number
