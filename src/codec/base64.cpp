@@ -7,7 +7,8 @@
 #include <array>
 #include <cstring>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// Not with MinGW-w64's GCC, which does not align the stack for spilled 256-bit registers.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(__MINGW32__)
 #define NPC_BASE64_AVX2 1
 #include <immintrin.h>
 #endif
