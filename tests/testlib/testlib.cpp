@@ -11,7 +11,11 @@
 #include <string_view>
 #include <thread>
 
+#if defined(_WIN32)
+#define NPC_EXPORT extern "C" __declspec(dllexport)
+#else
 #define NPC_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 
