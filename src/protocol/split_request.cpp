@@ -106,7 +106,7 @@ bool store_piece(loop_state& state, frame_writer& writer, std::string_view key) 
   if (!last) return send_more_ack(writer);
 
   // The assembled bytes become the request; the library sees them as a C string.
-  if (const void* nul = std::memchr(pieces.bytes.data(), '\0', pieces.bytes.size()))
+  if (const void* nul = pieces.bytes.empty() ? nullptr : std::memchr(pieces.bytes.data(), '\0', pieces.bytes.size()))
     pieces.bytes.truncate(static_cast<std::size_t>(static_cast<const char*>(nul) - pieces.bytes.data()));
   state.message_text = std::move(pieces.bytes);
   state.pieces = assembly{};
