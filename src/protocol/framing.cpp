@@ -11,11 +11,10 @@ namespace {
 
 constexpr std::size_t header_size = 4;
 
-// Room for the decoded text is taken up front on the frame's word, up to this much: it is not
-// cleared, so room the bytes never reach is never touched and costs no memory, while one block
-// sized at once spares the regrowth of a long text (each growth leaves pages that cannot be huge).
-// Past it, the text grows only as bytes arrive.
-constexpr std::size_t initial_text_reserve = std::size_t{256} << 20;
+// Room for the decoded text is taken up front on the frame's word only up to this much; past it
+// the text grows as bytes actually arrive (large blocks grow by remapping, not copying), so a
+// length that promises gigabytes and sends ten bytes reserves nothing worth speaking of.
+constexpr std::size_t initial_text_reserve = std::size_t{4} << 20;
 
 }  // namespace
 

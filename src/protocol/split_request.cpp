@@ -22,9 +22,9 @@ using json_ptr = std::unique_ptr<json_t, json_release>;
 
 // Requests are C strings measured in signed 32 bits on the library's side.
 constexpr std::size_t max_assembly = 0x7FFF'FFFF;
-// "count" is the extension's word, not a promise: reserve no more than this on its strength. The
-// room is not cleared, so what the pieces never reach costs address space, not memory.
-constexpr std::size_t max_reserve = std::size_t{256} << 20;
+// "count" is the extension's word, not a promise: reserve no more than this on its strength; the
+// assembly grows past it as pieces actually arrive.
+constexpr std::size_t max_reserve = std::size_t{4} << 20;
 
 json_ptr parse(std::string_view text) {
   // Any JSON value at the top level, nothing but white space after it, "\u0000" rejected and a
