@@ -106,6 +106,90 @@ TEST(Base64, FullChunkEncodesToItsFixedLengthWithoutPadding) {
   EXPECT_EQ(decode(text), chunk);
 }
 
+// The vector loops and the scalar code must give the same bytes for every input; the scalar code
+// is the one the tables above pin down. Without the vector loops these compare scalar with scalar.
+struct scalar_only {
+  scalar_only() : before(detail::base64_use_vector(false)) {}
+  ~scalar_only() { detail::base64_use_vector(before); }
+  bool before;
+};
+
+TEST(Base64, VectorAndScalarEncodeAlike) {
+  std::mt19937 random(7);
+  for (std::size_t length = 0; length < 300; ++length) {
+    std::string bytes(length, '\0');
+    for (auto& c : bytes) c = static_cast<char>(random());
+    const std::string fast = encode(bytes);
+    scalar_only scalar;
+    ASSERT_EQ(encode(bytes), fast) << "length " << length;
+  }
+}
+
+TEST(Base64, VectorAndScalarDecodeAlikeWhateverTheBytes) {
+  std::mt19937 random(11);
+  std::string bytes(240, '\0');
+  for (auto& c : bytes) c = static_cast<char>(random());
+  const std::string text = encode(bytes);
+  // Every byte value at every place of the first vector blocks and at the text's end.
+  for (int value = 0; value < 256; ++value) {
+    for (std::size_t at : {0, 1, 3, 4, 17, 31, 32, 33, 63, 64, 95, 100, 200, 319, 320}) {
+      std::string variant = text;
+      if (at < variant.size()) variant[at] = static_cast<char>(value);
+      else variant += static_cast<char>(value);
+      base64_decoder fast_state;
+      std::string fast(variant.size(), '#');
+      fast.resize(base64_decode_update(fast_state, fast.data(), variant.data(), variant.size()));
+      scalar_only scalar;
+      base64_decoder slow_state;
+      std::string slow(variant.size(), '#');
+      slow.resize(base64_decode_update(slow_state, slow.data(), variant.data(), variant.size()));
+      ASSERT_EQ(fast, slow) << "byte " << value << " at " << at;
+      ASSERT_EQ(fast_state.count, slow_state.count);
+      ASSERT_EQ(fast_state.foreign, slow_state.foreign) << "byte " << value << " at " << at;
+      ASSERT_EQ(fast_state.foreign, value != '=' && !base64_is_alphabet(static_cast<unsigned char>(value)));
+    }
+  }
+}
+
+TEST(Base64, DecoderNotesSkippedBytesOtherThanPadding) {
+  const std::pair<std::string_view, bool> cases[] = {
+      {"YWJj", false}, {"YWJj==", false}, {"Q=Q=", false}, {"", false},
+      {"YW\nJj", true}, {"\"YWJj\"", true}, {"YWJj\\", true}, {"YWJj\x80", true},
+  };
+  for (const auto& [text, foreign] : cases) {
+    base64_decoder state;
+    std::string out(text.size() + 3, '#');
+    base64_decode_update(state, out.data(), text.data(), text.size());
+    EXPECT_EQ(state.foreign, foreign) << text;
+  }
+}
+
+// With nul_ends, a NUL anywhere, in any block, ends the text exactly where cutting it first would.
+TEST(Base64, DecoderThatEndsAtNulMatchesCuttingFirst) {
+  std::mt19937 random(99);
+  std::string bytes(400, '\0');
+  for (auto& c : bytes) c = static_cast<char>(random());
+  const std::string text = "\"" + encode(bytes) + "\"";
+  for (std::size_t at = 0; at <= text.size(); at += 1 + random() % 7) {
+    std::string variant = text;
+    variant.insert(at, 1, '\0');
+    variant += std::string("QUJD\0QUJD", 9);  // bytes after a later NUL too
+    const std::string expected = decode(std::string_view(variant).substr(0, at));
+    base64_decoder state;
+    state.nul_ends = true;
+    std::string out(variant.size() + 3, '#');
+    std::size_t written = 0, offset = 0;
+    while (offset < variant.size()) {
+      const std::size_t block = std::min<std::size_t>(1 + random() % 90, variant.size() - offset);
+      written += base64_decode_update(state, out.data() + written, variant.data() + offset, block);
+      offset += block;
+    }
+    EXPECT_TRUE(state.ended);
+    written += base64_decode_final(state, out.data() + written);
+    ASSERT_EQ(out.substr(0, written), expected) << "NUL at " << at;
+  }
+}
+
 TEST(Base64, PlainSpanStopsAtTheFirstOtherByte) {
   EXPECT_EQ(base64_plain_span("YWJj==", 6), 6u);
   EXPECT_EQ(base64_plain_span("YW\\/j", 5), 2u);

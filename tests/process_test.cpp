@@ -1,7 +1,8 @@
 // The built host as a process, with the test library: start-up failures and their exit statuses,
 // the browser's arguments, the library search, whole conversations checked byte for byte, hostile
-// libraries and browsers, and peak memory. NPC_HOST_WRAPPER (a command and its arguments, split at
-// spaces) runs the host under a tool such as valgrind.
+// libraries and browsers, and peak memory. The same cases run against a Windows build of the host
+// under Wine; see `setup` below. NPC_HOST_WRAPPER (a command and its arguments, split at spaces)
+// runs the host under a tool such as valgrind.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,10 +14,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -32,6 +35,48 @@ namespace {
 using test::frame_of;
 using test::read_frames;
 
+std::string from_environment(const char* name, const char* otherwise) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : otherwise;
+}
+
+// The host under test and its test libraries: this build's own by default. Another build's host
+// (a Windows .exe) is named in the environment together with a launcher that runs it (wine), and
+// its libraries are put beside a copy of it, since no search path comes before the host's folder.
+struct test_setup {
+  std::string host = from_environment("NPC_TEST_HOST", NPC_HOST_PATH);
+  std::string launcher = from_environment("NPC_TEST_LAUNCHER", "");
+  std::string library = from_environment("NPC_TEST_LIBRARY", NPC_TESTLIB_PATH);
+  std::string library_without_free = from_environment("NPC_TEST_LIBRARY_WITHOUT_FREE", NPC_TESTLIB_WITHOUT_FREE_PATH);
+  std::string library_printing = from_environment("NPC_TEST_LIBRARY_PRINTING", NPC_TESTLIB_PRINTING_PATH);
+  bool library_beside_host = !from_environment("NPC_TEST_LIBRARY_BESIDE_HOST", "").empty();
+};
+const test_setup setup;
+
+namespace fs = std::filesystem;
+
+fs::path temporary_folder() {
+  char pattern[] = "/tmp/npc-host-XXXXXX";
+  return mkdtemp(pattern);
+}
+
+// A copy of the host in a folder of its own ("bin"), with no signing library anywhere it searches
+// until one is put beside it.
+struct host_copy {
+  fs::path dir = temporary_folder();
+  host_copy() {
+    fs::create_directory(dir / "bin");
+    fs::copy_file(setup.host, host());
+  }
+  ~host_copy() { fs::remove_all(dir); }
+  host_copy(const host_copy&) = delete;
+  host_copy& operator=(const host_copy&) = delete;
+  std::string host() const { return (dir / "bin" / fs::path(setup.host).filename()).string(); }
+  void put_beside(const std::string& library) const {
+    fs::copy_file(library, dir / "bin" / fs::path(library).filename(), fs::copy_options::overwrite_existing);
+  }
+};
+
 struct host_run {
   int exit_status = -1;  // -1 when the host did not exit normally
   int signal = 0;
@@ -41,8 +86,10 @@ struct host_run {
 
 struct host_options {
   std::vector<std::string> args;
-  std::string library_dir = NPC_TESTLIB_DIR;  // put first on LD_LIBRARY_PATH; empty for none
-  std::string host = NPC_HOST_PATH;
+  // Found ahead of the bundled library: its folder goes first on LD_LIBRARY_PATH, or the library
+  // goes beside a copy of the host. Empty for none.
+  std::string library = setup.library;
+  std::string host = setup.host;
   std::string cwd;
   bool trace = true;
   bool close_output_early = false;  // the browser stops reading before the first reply
@@ -61,12 +108,15 @@ std::vector<std::string> host_wrapper() {
   return words;
 }
 
-// Memory and timing figures mean nothing when the host runs under a sanitizer or another tool.
+// Whether the host runs under a tool or a launcher (Wine), which open descriptors of their own.
+bool host_is_wrapped() { return !host_wrapper().empty() || !setup.launcher.empty(); }
+
+// Memory figures mean nothing when the host runs under a sanitizer, a tool or Wine.
 bool host_is_instrumented() {
 #if defined(NPC_SANITIZED)
   return true;
 #else
-  return !host_wrapper().empty();
+  return host_is_wrapped();
 #endif
 }
 
@@ -93,10 +143,19 @@ host_run run_host(const host_input& input, const host_options& options = {}) {
     const std::string_view entry(*e);
     if (!entry.starts_with("LD_LIBRARY_PATH=") && !entry.starts_with("NPC_TESTLIB_TRACE=")) env_strings.emplace_back(entry);
   }
-  if (!options.library_dir.empty()) env_strings.push_back("LD_LIBRARY_PATH=" + options.library_dir);
+  std::string host = options.host;
+  std::optional<host_copy> copy;
+  if (!options.library.empty() && setup.library_beside_host) {
+    copy.emplace();
+    copy->put_beside(options.library);
+    host = copy->host();
+  } else if (!options.library.empty()) {
+    env_strings.push_back("LD_LIBRARY_PATH=" + fs::path(options.library).parent_path().string());
+  }
   if (options.trace) env_strings.push_back("NPC_TESTLIB_TRACE=1");
   std::vector<std::string> args = host_wrapper();
-  args.push_back(options.host);
+  if (!setup.launcher.empty()) args.push_back(setup.launcher);
+  args.push_back(host);
   args.insert(args.end(), options.args.begin(), options.args.end());
   std::vector<char*> envp, argv;
   for (auto& s : env_strings) envp.push_back(s.data());
@@ -173,6 +232,8 @@ host_run run_host(const host_input& input, const host_options& options = {}) {
     }
   }
   if (to_host >= 0) close(to_host);
+  // The test library traces through the C runtime's stderr, which stays in text mode on Windows.
+  for (std::size_t at; (at = result.err.find("\r\n")) != std::string::npos;) result.err.erase(at, 1);
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);
@@ -185,26 +246,13 @@ host_run run_host(const host_input& input, const host_options& options = {}) {
 const std::string close_text = R"({"close":"close"})";
 const std::string more = R"({"more":"more"})";
 
-// A host copied into a folder with no signing library anywhere it searches.
-struct lonely_host {
-  std::filesystem::path dir;
-  lonely_host() {
-    char pattern[] = "/tmp/npc-host-XXXXXX";
-    dir = mkdtemp(pattern);
-    std::filesystem::create_directory(dir / "bin");
-    std::filesystem::copy_file(NPC_HOST_PATH, dir / "bin" / "npcorvane-host");
-  }
-  ~lonely_host() { std::filesystem::remove_all(dir); }
-  std::string host() const { return (dir / "bin" / "npcorvane-host").string(); }
-};
-
 TEST(HostProcess, StartUpFailuresExitWithMinusOneAndWriteNothing) {
-  lonely_host lonely;
+  host_copy lonely;
   host_options missing;
   missing.host = lonely.host();
-  missing.library_dir = "";
+  missing.library = "";
   host_options without_free;
-  without_free.library_dir = NPC_TESTLIB_WITHOUT_FREE_DIR;
+  without_free.library = setup.library_without_free;
   for (const auto& [name, options] : {std::pair{"no library", missing}, std::pair{"no addon_free", without_free}}) {
     const host_run run = run_host(frame_of("hello"), options);
     EXPECT_EQ(run.exit_status, 255) << name;
@@ -247,11 +295,65 @@ TEST(HostProcess, FindsTheBundledLibraryBesideItFromAnyDirectory) {
   GTEST_SKIP() << "a sanitizer's dlopen does not search the host's RUNPATH";
 #endif
   host_options options;
-  options.library_dir = "";
+  options.library = "";
   options.cwd = "/";
-  const host_run run = run_host(frame_of("abc") + frame_of(close_text), options);
+  const host_run run = run_host(frame_of(R"({"operation":"echo","data":"abc"})") + frame_of(close_text), options);
   EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(read_frames(run.out), (std::vector<std::string>{R"({"request":"abc","length":3})"}));
+  EXPECT_EQ(read_frames(run.out), (std::vector<std::string>{R"({"status":"ok","operation":"echo","data":"abc"})"}));
+}
+
+// A library planted in the working directory must not be loaded into a signing host; the same
+// library beside the host is.
+TEST(HostProcess, IgnoresALibraryInTheWorkingDirectory) {
+  host_copy lonely;
+  const fs::path work = lonely.dir / "work";
+  fs::create_directory(work);
+  fs::copy_file(setup.library, work / fs::path(setup.library).filename());
+  host_options options;
+  options.host = lonely.host();
+  options.library = "";
+  options.cwd = work.string();
+  const std::string input = frame_of("hello") + frame_of(close_text);
+  const host_run planted = run_host(input, options);
+  EXPECT_EQ(planted.exit_status, 255);
+  EXPECT_TRUE(planted.out.empty());
+
+  lonely.put_beside(setup.library);
+  const host_run beside = run_host(input, options);
+  EXPECT_EQ(beside.exit_status, 0);
+  EXPECT_EQ(read_frames(beside.out), (std::vector<std::string>{R"({"length":5,"fnv1a":"a430d84680aabd0b"})"}));
+}
+
+// The bytes a stream in text mode would change (LF and CR, 0x1A as the end of input, NUL) in the
+// length bytes and bodies of frames both ways. Inbound bodies carry them outside the base64: the
+// decoder skips what is not its alphabet and the envelope ends at the first NUL. Outbound, the
+// test library echoes them.
+TEST(HostProcess, LineEndAndEndOfFileBytesPassUnchangedBothWays) {
+  const std::string awkward("\r\n\x1a\n\0\r", 6);
+  struct exchange {
+    std::uint32_t reply_length;  // the length bytes out: 0A, 0D or 1A first
+    std::uint32_t frame_length;  // the length bytes in
+  };
+  const exchange exchanges[] = {
+      {0x0A, 0x0D0A}, {0x0D, 0x0A1A}, {0x1A, 0x0D1A0D}, {0x0A0D1A, 0x1A0D0A},
+  };
+  std::string input, expected;
+  for (const auto& [reply_length, frame_length] : exchanges) {
+    std::string reply;
+    while (reply.size() < reply_length) reply += "\r\n\x1a\n\rx";
+    reply.resize(reply_length);
+    std::string body = "\"" + test::base64_of("echo:" + reply) + "\"" + awkward;
+    ASSERT_LE(body.size(), frame_length);
+    while (body.size() < frame_length) body += awkward;
+    body.resize(frame_length);
+    input += test::raw_frame(body);
+    expected += test::raw_frame(reply);
+  }
+  input += frame_of(close_text);
+  const host_run run = run_host(input);
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.out.size(), expected.size());
+  EXPECT_TRUE(run.out == expected) << "the output differs from the echoed bytes";
 }
 
 TEST(HostProcess, WholeConversationIsByteExact) {
@@ -297,7 +399,7 @@ TEST(HostProcess, LibraryPrintingToStandardOutputCannotCorruptTheFrames) {
   ASSERT_EQ(read_frames(quiet.out).size(), 8u);
 
   host_options printing;
-  printing.library_dir = NPC_TESTLIB_PRINTING_DIR;
+  printing.library = setup.library_printing;
   const host_run loud = run_host(input, printing);
   EXPECT_EQ(loud.exit_status, 0);
   EXPECT_TRUE(loud.out == quiet.out) << "the frames differ; " << loud.out.size() << " bytes against " << quiet.out.size();
@@ -305,8 +407,8 @@ TEST(HostProcess, LibraryPrintingToStandardOutputCannotCorruptTheFrames) {
   EXPECT_NE(loud.err.find("test library says: free\n"), std::string::npos) << loud.err;
   EXPECT_NE(loud.err.find("{\"unflushed\":\"debug output\"}"), std::string::npos) << loud.err;
 
-  // A tool that wraps the host opens files of its own, which take the descriptors left free.
-  if (!host_wrapper().empty()) return;
+  // A tool or launcher that wraps the host opens files of its own, which take the free descriptors.
+  if (host_is_wrapped()) return;
   printing.closed_descriptors = {2};
   const host_run without_error = run_host(input, printing);
   EXPECT_EQ(without_error.exit_status, 0);
@@ -315,9 +417,9 @@ TEST(HostProcess, LibraryPrintingToStandardOutputCannotCorruptTheFrames) {
 }
 
 TEST(HostProcess, WithoutStandardOutputStartUpFailsBeforeTheLibraryLoads) {
-  if (!host_wrapper().empty()) GTEST_SKIP() << "a tool that wraps the host takes the free descriptors";
+  if (host_is_wrapped()) GTEST_SKIP() << "a tool or launcher that wraps the host takes the free descriptors";
   host_options options;
-  options.library_dir = NPC_TESTLIB_PRINTING_DIR;
+  options.library = setup.library_printing;
   options.closed_descriptors = {1};
   const host_run run = run_host(frame_of("hello"), options);
   EXPECT_EQ(run.exit_status, 255);

@@ -26,6 +26,9 @@ std::size_t base64_decode(char* output, const char* input, std::size_t length);
 struct base64_decoder {
   std::uint32_t bits = 0;  // the values of the open group, six bits each
   unsigned count = 0;      // how many values the open group holds, 0 to 3
+  bool foreign = false;    // a byte other than an alphabet character or "=" was skipped
+  bool nul_ends = false;   // set by the caller: the first NUL byte ends the text
+  bool ended = false;      // a NUL ended the text: it and every later byte are ignored
 };
 
 // Decodes one block; writes at most (count + length) / 4 * 3 bytes and no NUL; returns the number
@@ -44,4 +47,14 @@ bool base64_is_alphabet(unsigned char c);
 // byte that is neither: text that is plain base64 all through gives `length`.
 std::size_t base64_plain_span(const char* input, std::size_t length);
 
+namespace detail {
+
+// Whether this processor has the vector loops (AVX2 on x86-64); they are used when it does.
+bool base64_vector_available();
+
+// Turns the vector loops off or back on (on only where available), so tests can hold the scalar
+// and vector paths against each other; returns the previous setting. Not for concurrent use.
+bool base64_use_vector(bool on);
+
+}  // namespace detail
 }  // namespace npc

@@ -11,7 +11,15 @@ namespace npc::platform {
 
 const char* const signing_library_name = "npcorvane.dll";
 
-void* load_library(const char* name) { return reinterpret_cast<void*>(LoadLibraryA(name)); }
+void* load_library(const char* name) {
+  // The default search includes the current directory, where anyone who can write there could
+  // plant a library of that name and have it sign. The default directories are the host's own
+  // folder and the system folder, with neither the current directory nor PATH. If the search
+  // cannot be narrowed, nothing is loaded. (SetDllDirectoryA("") would keep PATH, but Wine takes
+  // the empty string as no setting at all and still searches the current directory.)
+  if (!SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) return nullptr;
+  return reinterpret_cast<void*>(LoadLibraryA(name));
+}
 
 entry_point find_entry(void* library, const char* name) {
   return reinterpret_cast<entry_point>(

@@ -11,54 +11,55 @@ namespace {
 
 constexpr std::size_t header_size = 4;
 
-// A decoded text needs at most this much room up front; it grows past it only as bytes arrive.
-constexpr std::size_t initial_text_reserve = std::size_t{1} << 20;
+// Room for the decoded text is taken up front on the frame's word only up to this much; past it
+// the text grows as bytes actually arrive (large blocks grow by remapping, not copying), so a
+// length that promises gigabytes and sends ten bytes reserves nothing worth speaking of.
+constexpr std::size_t initial_text_reserve = std::size_t{4} << 20;
 
 }  // namespace
 
 std::int32_t read_length(frame_reader& reader) {
+  // One read of four bytes, not four reads of one: each takes the stream's lock.
+  unsigned char bytes[header_size];
+  const std::size_t got = std::fread(bytes, 1, header_size, reader.in);
   std::uint32_t length = 0;
   for (unsigned i = 0; i < header_size; ++i) {
-    const int c = std::getc(reader.in);
-    // EOF is -1: every bit of this byte's place and above is set, which makes the length negative.
-    const std::uint32_t byte = c == EOF ? 0xFFFF'FFFFu : static_cast<std::uint32_t>(c);
+    // A byte missing at the end of input reads as EOF, -1: every bit of its place and above is
+    // set, which makes the length negative.
+    const std::uint32_t byte = i < got ? bytes[i] : 0xFFFF'FFFFu;
     length |= byte << (8 * i);
   }
   return static_cast<std::int32_t>(length);
 }
 
-bool read_message(frame_reader& reader, std::size_t length, std::string& text) {
+bool read_message(frame_reader& reader, std::size_t length, byte_buffer& text) {
   text.clear();
   text.reserve(std::min(length / 4 * 3 + 3, initial_text_reserve));
+  // The envelope ends at the body's first NUL; the rest is only read. The decoder finds that NUL
+  // on its slow path, which any byte outside the alphabet takes anyway, so no separate scan is due.
   base64_decoder decoder;
-  bool body_ended = false;  // the envelope ends at the body's first NUL; the rest is only read
+  decoder.nul_ends = true;
   std::size_t remaining = length;
   while (remaining != 0) {
     const std::size_t want = std::min(remaining, reader.block.size());
     const std::size_t got = std::fread(reader.block.data(), 1, want, reader.in);
     if (got == 0) return false;
     remaining -= got;
-    if (body_ended) continue;
-    std::size_t usable = got;
-    if (const void* nul = std::memchr(reader.block.data(), '\0', got)) {
-      usable = static_cast<std::size_t>(static_cast<const char*>(nul) - reader.block.data());
-      body_ended = true;
-    }
-    const std::size_t old_size = text.size();
-    text.resize(old_size + usable / 4 * 3 + 3);
-    const std::size_t written = base64_decode_update(decoder, text.data() + old_size,
-                                                     reader.block.data(), usable);
-    text.resize(old_size + written);
+    if (decoder.ended) continue;
+    char* out = text.reserve_more(got / 4 * 3 + 3);
+    text.commit(base64_decode_update(decoder, out, reader.block.data(), got));
   }
-  char tail[2];
-  text.append(tail, base64_decode_final(decoder, tail));
+  char* out = text.reserve_more(2);
+  text.commit(base64_decode_final(decoder, out));
   // The message text is a NUL-terminated string: decoded bytes past a NUL are not part of it.
-  if (const auto nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
+  if (const void* nul = std::memchr(text.data(), '\0', text.size()))
+    text.truncate(static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));
   return true;
 }
 
 char* begin_frame(frame_writer& writer, std::size_t body_length) {
-  writer.buffer.resize(header_size + body_length + 1);
+  writer.frame_size = header_size + body_length;
+  if (writer.buffer.size() < writer.frame_size + 1) writer.buffer.resize(writer.frame_size + 1);
   const auto length = static_cast<std::uint32_t>(body_length);
   for (unsigned i = 0; i < header_size; ++i)
     writer.buffer[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
@@ -66,8 +67,9 @@ char* begin_frame(frame_writer& writer, std::size_t body_length) {
 }
 
 bool finish_frame(frame_writer& writer) {
-  const std::size_t size = writer.buffer.size() - 1;
-  return std::fwrite(writer.buffer.data(), 1, size, writer.out) == size && std::fflush(writer.out) == 0;
+  const std::size_t size = writer.frame_size;
+  return std::fwrite(writer.buffer.data(), 1, size, writer.out) == size &&
+         (!writer.flush || std::fflush(writer.out) == 0);
 }
 
 bool write_frame(frame_writer& writer, std::string_view body) {

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/byte_buffer.hpp"
+
 namespace npc {
 
 // Reads inbound frames through one reused block, so a body is never held twice.
@@ -23,15 +25,19 @@ std::int32_t read_length(frame_reader& reader);
 
 // Reads a body of `length` bytes and leaves in `text` the message text: the body up to its first
 // NUL, base64-decoded, itself cut at its first NUL. The body is decoded as it arrives and `text`
-// grows with the bytes actually read, so a length that promises more than arrives costs nothing.
+// grows with the bytes actually read: room taken up front on the length's word is not cleared,
+// so a length that promises more than arrives costs address space, not memory.
 // Returns false when the input ends before `length` bytes; `text` is then unspecified.
-bool read_message(frame_reader& reader, std::size_t length, std::string& text);
+bool read_message(frame_reader& reader, std::size_t length, byte_buffer& text);
 
 // Writes outbound frames. Each frame is assembled whole in one reused buffer, so its length and
-// body leave together in one write, then the stream is flushed.
+// body leave together in one write, then the stream is flushed. The buffer only grows: a short
+// frame after a long one does not clear the room the next long one will use.
 struct frame_writer {
   std::FILE* out = nullptr;
   std::string buffer;
+  std::size_t frame_size = 0;  // bytes of the frame begun last, its length included
+  bool flush = true;           // false once `out` is unbuffered: it then holds nothing to flush
 };
 
 // Starts a frame of `body_length` bytes and returns where its body goes; the caller fills exactly

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "codec/base64.hpp"
+#include "protocol/byte_buffer.hpp"
 
 namespace npc {
 
@@ -58,12 +59,12 @@ static_assert(CHUNK_PART_HEAD.size() + CHUNK_TAIL.size() == CHUNK_OVERHEAD);
 struct assembly {
   bool active = false;   // a start message (or a stray piece) began one
   bool spoiled = false;  // a piece was unusable: the last piece is answered as an empty request
-  std::string bytes;     // the decoded pieces so far, NUL bytes included
+  byte_buffer bytes;     // the decoded pieces so far, NUL bytes included
 };
 
 // The request loop's working state, held by the worker for its whole life.
 struct loop_state {
-  std::string message_text;  // decoded text of the latest frame, cut at its first NUL
+  byte_buffer message_text;  // decoded text of the latest frame, cut at its first NUL
   assembly pieces;
   const char* current_result = nullptr;  // the library's latest reply; the library owns it
   std::size_t chunk_remaining = 0;       // bytes of current_result not yet sent in chunks

@@ -52,6 +52,9 @@ int serve(std::FILE* in, std::FILE* out, const library_entries& entries) {
   reader.in = in;
   frame_writer writer;
   writer.out = out;
+  // Every frame is assembled whole before it is written, so the stream's own buffer would only
+  // copy it and cut a long one into several writes: unbuffered, each frame is one write.
+  writer.flush = std::setvbuf(out, nullptr, _IONBF, 0) != 0;
   try {
     for (;;) {
       const std::int32_t length = read_length(reader);
@@ -82,7 +85,7 @@ int serve(std::FILE* in, std::FILE* out, const library_entries& entries) {
       }
       // The browser has gone away: nobody is left to answer.
       if (!written) return 0;
-      if (state.message_text.capacity() > retained_text_limit) state.message_text = std::string();
+      if (state.message_text.capacity() > retained_text_limit) state.message_text.release();
     }
   } catch (const std::bad_alloc&) {
     // Out of memory ends the conversation as the end of input does.

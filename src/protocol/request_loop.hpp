@@ -17,6 +17,8 @@ int request_loop(const library_entries* entries);
 // Serves `in` and `out` with the library behind `entries` until a close message, a length of 0 or
 // less (the end of input among them), a body cut short, a failed write or a failed allocation.
 // Returns 0. The library's last result is never handed back to addon_free, and it stays valid.
+// `out` is made unbuffered first (each frame leaves in one write of its own), so no output may
+// have gone through it before.
 int serve(std::FILE* in, std::FILE* out, const library_entries& entries);
 
 // What a message text is, by the catalogue's tests in their order; the first match wins.

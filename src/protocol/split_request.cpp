@@ -6,6 +6,7 @@
 #include <jansson.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -21,7 +22,8 @@ using json_ptr = std::unique_ptr<json_t, json_release>;
 
 // Requests are C strings measured in signed 32 bits on the library's side.
 constexpr std::size_t max_assembly = 0x7FFF'FFFF;
-// "count" is the extension's word, not a promise: reserve no more than this on its strength.
+// "count" is the extension's word, not a promise: reserve no more than this on its strength; the
+// assembly grows past it as pieces actually arrive.
 constexpr std::size_t max_reserve = std::size_t{4} << 20;
 
 json_ptr parse(std::string_view text) {
@@ -30,35 +32,37 @@ json_ptr parse(std::string_view text) {
   return json_ptr(json_loadb(text.data(), text.size(), JSON_DECODE_ANY, nullptr));
 }
 
-void append_decoded(std::string& bytes, std::string_view base64) {
-  const std::size_t old_size = bytes.size();
-  bytes.resize(old_size + base64.size() + 1);
-  const std::size_t written = base64_decode(bytes.data() + old_size, base64.data(), base64.size());
-  bytes.resize(old_size + written);
+// Decodes base64 `text` and appends the bytes; returns the decoder's state before its end, whose
+// `foreign` says whether anything but alphabet characters and padding was skipped.
+base64_decoder append_decoded(byte_buffer& bytes, std::string_view text) {
+  base64_decoder decoder;
+  char* out = bytes.reserve_more(text.size() / 4 * 3 + 3);
+  std::size_t written = base64_decode_update(decoder, out, text.data(), text.size());
+  const base64_decoder before_end = decoder;
+  written += base64_decode_final(decoder, out + written);
+  bytes.commit(written);
+  return before_end;
 }
 
 }  // namespace
 
 namespace detail {
 
-bool piece_member(std::string_view text, std::string_view key, std::string& storage,
-                  std::string_view& member) {
+bool append_piece(std::string_view text, std::string_view key, byte_buffer& bytes) {
   // The plain form {"key":"<base64>"}, as extensions send it, needs no parser: with nothing but
-  // base64 characters between the quotes it means exactly what the parser would make of it.
+  // base64 characters and padding between the quotes it means exactly what the parser would make
+  // of it. Whether that holds is learnt while decoding, from the bytes the decoder skipped.
   const std::size_t head = key.size() + 5;  // {"key":"
   if (text.size() >= head + 2 && text.starts_with("{\"") && text.substr(2, key.size()) == key &&
       text.substr(2 + key.size(), 3) == "\":\"" && text.ends_with("\"}")) {
-    const std::string_view inner = text.substr(head, text.size() - head - 2);
-    if (base64_plain_span(inner.data(), inner.size()) == inner.size()) {
-      member = inner;
-      return true;
-    }
+    const std::size_t old_size = bytes.size();
+    if (!append_decoded(bytes, text.substr(head, text.size() - head - 2)).foreign) return true;
+    bytes.truncate(old_size);  // not plain after all: the parser decides
   }
   const json_ptr document = parse(text);
   const json_t* value = document ? json_object_get(document.get(), std::string(key).c_str()) : nullptr;
   if (!json_is_string(value)) return false;
-  storage.assign(json_string_value(value), json_string_length(value));
-  member = storage;
+  append_decoded(bytes, {json_string_value(value), json_string_length(value)});
   return true;
 }
 
@@ -87,27 +91,23 @@ bool begin_assembly(loop_state& state, frame_writer& writer) {
 bool store_piece(loop_state& state, frame_writer& writer, std::string_view key) {
   const bool last = key == "last";
   assembly& pieces = state.pieces;
-  std::string storage;
-  std::string_view member;
-  const bool usable = detail::piece_member(state.message_text, key, storage, member);
-
   if (!pieces.active) {
     // A piece with nothing begun cannot be placed; a last piece alone is a whole request.
     pieces = assembly{};
     pieces.active = true;
     pieces.spoiled = !last;
   }
-  if (!usable) pieces.spoiled = true;
-  if (!pieces.spoiled) {
-    append_decoded(pieces.bytes, member);
-    if (pieces.bytes.size() > max_assembly) pieces.spoiled = true;
-  }
-  if (pieces.spoiled) pieces.bytes = std::string();  // nothing of it will be used: free it now
+  // Decoded straight into the assembly; a piece that turns out unusable spoils it all anyway.
+  if (!pieces.spoiled && (!detail::append_piece(state.message_text, key, pieces.bytes) ||
+                          pieces.bytes.size() > max_assembly))
+    pieces.spoiled = true;
+  if (pieces.spoiled) pieces.bytes.release();  // nothing of it will be used: free it now
 
   if (!last) return send_more_ack(writer);
 
   // The assembled bytes become the request; the library sees them as a C string.
-  if (const auto nul = pieces.bytes.find('\0'); nul != std::string::npos) pieces.bytes.resize(nul);
+  if (const void* nul = pieces.bytes.empty() ? nullptr : std::memchr(pieces.bytes.data(), '\0', pieces.bytes.size()))
+    pieces.bytes.truncate(static_cast<std::size_t>(static_cast<const char*>(nul) - pieces.bytes.data()));
   state.message_text = std::move(pieces.bytes);
   state.pieces = assembly{};
   return true;

@@ -25,12 +25,11 @@ bool send_more_ack(frame_writer& writer);
 
 namespace detail {
 
-// The base64 text of the string member `key` of a piece message, or nothing when the message does
-// not parse or the member is missing or no string. A message of the plain form {"key":"<base64>"}
-// is read directly; every other text goes through the JSON parser, with its rules on duplicate
-// keys, escapes and "\u0000". `storage` keeps the text alive when it had to be unescaped.
-bool piece_member(std::string_view text, std::string_view key, std::string& storage,
-                  std::string_view& member);
+// Decodes the base64 text in the string member `key` of a piece message and appends the bytes to
+// `bytes`; false, with `bytes` as it was, when the message does not parse or the member is missing
+// or no string. A message of the plain form {"key":"<base64>"} is decoded directly; every other
+// text goes through the JSON parser, with its rules on duplicate keys, escapes and "\u0000".
+bool append_piece(std::string_view text, std::string_view key, byte_buffer& bytes);
 
 }  // namespace detail
 }  // namespace npc

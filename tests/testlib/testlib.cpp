@@ -12,7 +12,11 @@
 #include <string_view>
 #include <thread>
 
+#if defined(_WIN32)
+#define NPC_EXPORT extern "C" __declspec(dllexport)
+#else
 #define NPC_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 

@@ -1,0 +1,386 @@
+// Reading a request, running its operation and writing the reply, success or failure alike.
+#include "request.hpp"
+
+#include <jansson.h>
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <new>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "codec/base64.hpp"
+#include "crypto.hpp"
+#include "failure.hpp"
+#include "token.hpp"
+
+namespace npc::signer {
+namespace {
+
+struct decref {
+  void operator()(json_t* value) const { json_decref(value); }
+};
+using json_ptr = std::unique_ptr<json_t, decref>;
+
+constexpr std::string_view OPERATIONS[] = {"version", "certificates", "sign", "echo"};
+
+json_ptr owned(json_t* value) {
+  if (!value) throw std::bad_alloc();
+  return json_ptr(value);
+}
+
+// Texts from tokens and certificates should be UTF-8 but nothing enforces it; a byte that breaks
+// it becomes "?" rather than costing the whole reply.
+json_ptr text_value(std::string_view text) {
+  if (json_t* value = json_stringn(text.data(), text.size())) return json_ptr(value);
+  std::string cleaned(text);
+  for (char& c : cleaned) {
+    if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+  }
+  return owned(json_stringn(cleaned.data(), cleaned.size()));
+}
+
+void set(json_t* object, const char* key, json_ptr value) {
+  if (json_object_set_new(object, key, value.release()) != 0) throw std::bad_alloc();
+}
+
+void set_text(json_t* object, const char* key, std::string_view text) {
+  set(object, key, text_value(text));
+}
+
+std::string dump(const json_t* reply) {
+  const std::size_t size = json_dumpb(reply, nullptr, 0, JSON_COMPACT);
+  if (size == 0) throw std::bad_alloc();
+  std::string text(size, '\0');
+  if (json_dumpb(reply, text.data(), size, JSON_COMPACT) != size) throw std::bad_alloc();
+  return text;
+}
+
+// The fields of a request object, checked as they are read.
+class request_fields {
+ public:
+  explicit request_fields(const json_t* root) : root_(root) {}
+
+  // Absent (or null) gives nullopt; anything but a string fails.
+  std::optional<std::string_view> text(const char* key) const {
+    const json_t* value = json_object_get(root_, key);
+    if (!value || json_is_null(value)) return std::nullopt;
+    if (!json_is_string(value)) {
+      fail(error_code::bad_request, std::string("\"") + key + "\" must be a string", key);
+    }
+    return std::string_view(json_string_value(value), json_string_length(value));
+  }
+
+  std::string_view required_text(const char* key) const {
+    const auto value = text(key);
+    if (!value) fail(error_code::missing_field, std::string("the request has no \"") + key + "\"", key);
+    return *value;
+  }
+
+  const json_t* get(const char* key) const { return json_object_get(root_, key); }
+
+ private:
+  const json_t* root_;
+};
+
+json_ptr ok_reply(std::string_view operation) {
+  json_ptr reply = owned(json_object());
+  set_text(reply.get(), "status", "ok");
+  set_text(reply.get(), "operation", operation);
+  return reply;
+}
+
+// Base64 bytes of one field, within MAX_DATA_SIZE.
+std::string decoded_field(const char* key, std::string_view text) {
+  if (text.size() > base64_encoded_length(MAX_DATA_SIZE)) {
+    fail(error_code::data_too_large, std::string("\"") + key + "\" holds more than " +
+                                         std::to_string(MAX_DATA_SIZE) + " bytes", key);
+  }
+  auto bytes = base64_bytes(text);
+  if (!bytes) fail(error_code::bad_request, std::string("\"") + key + "\" is not base64", key);
+  if (bytes->size() > MAX_DATA_SIZE) {
+    fail(error_code::data_too_large, std::string("\"") + key + "\" holds more than " +
+                                         std::to_string(MAX_DATA_SIZE) + " bytes", key);
+  }
+  return std::move(*bytes);
+}
+
+json_ptr version_reply() {
+  json_ptr reply = ok_reply("version");
+  set_text(reply.get(), "version", NPC_SIGNER_VERSION);
+  set_text(reply.get(), "p11_kit", NPC_P11KIT_VERSION);
+  set_text(reply.get(), "openssl", OpenSSL_version(OPENSSL_VERSION));
+  json_ptr operations = owned(json_array());
+  for (const std::string_view name : OPERATIONS) {
+    if (json_array_append_new(operations.get(), text_value(name).release()) != 0) {
+      throw std::bad_alloc();
+    }
+  }
+  set(reply.get(), "operations", std::move(operations));
+  return reply;
+}
+
+json_ptr echo_reply(const request_fields& fields) {
+  const std::string_view data = fields.required_text("data");
+  if (data.size() > MAX_DATA_SIZE) {
+    fail(error_code::data_too_large,
+         "\"data\" holds more than " + std::to_string(MAX_DATA_SIZE) + " bytes", "data");
+  }
+  json_ptr reply = ok_reply("echo");
+  set(reply.get(), "data", owned(json_incref(const_cast<json_t*>(fields.get("data")))));
+  return reply;
+}
+
+// A certificate found on a token, with what OpenSSL makes of it.
+struct located_certificate {
+  const token_slot* token;
+  token_certificate object;
+  certificate_info info;
+};
+
+// Every certificate on every token, each once (the first token that holds it wins).
+std::vector<located_certificate> all_certificates(const std::vector<token_slot>& tokens) {
+  std::vector<located_certificate> found;
+  std::set<std::string> seen;
+  for (const token_slot& token : tokens) {
+    std::vector<token_certificate> objects;
+    try {
+      objects = read_certificates(token);
+    } catch (const signer_failure&) {
+      continue;  // a token that cannot be read must not hide the others
+    }
+    for (token_certificate& object : objects) {
+      auto info = describe_certificate(object.der);
+      if (!info || !seen.insert(info->fingerprint).second) continue;
+      found.push_back({&token, std::move(object), std::move(*info)});
+    }
+  }
+  return found;
+}
+
+std::vector<token_slot> present_tokens(const module_list& modules) {
+  auto tokens = modules.tokens();
+  if (tokens.empty()) fail(error_code::no_token, "no token is present");
+  return tokens;
+}
+
+json_ptr certificate_entry(const located_certificate& found) {
+  json_ptr entry = owned(json_object());
+  const certificate_info& info = found.info;
+  set_text(entry.get(), "id", info.fingerprint);
+  set_text(entry.get(), "label", found.object.label);
+  set_text(entry.get(), "subject", info.subject);
+  set_text(entry.get(), "common_name", info.common_name);
+  set_text(entry.get(), "issuer", info.issuer);
+  set_text(entry.get(), "serial", info.serial);
+  set_text(entry.get(), "not_before", info.not_before);
+  set_text(entry.get(), "not_after", info.not_after);
+  set_text(entry.get(), "key_type", info.key_type);
+  set(entry.get(), "key_size", owned(json_integer(info.key_bits)));
+  if (!info.curve.empty()) set_text(entry.get(), "curve", info.curve);
+  json_ptr token = owned(json_object());
+  const token_identity& identity = found.token->identity;
+  set_text(token.get(), "label", identity.label);
+  set_text(token.get(), "manufacturer", identity.manufacturer);
+  set_text(token.get(), "model", identity.model);
+  set_text(token.get(), "serial", identity.serial);
+  set(entry.get(), "token", std::move(token));
+  set_text(entry.get(), "certificate", base64_text(found.object.der));
+  return entry;
+}
+
+json_ptr certificates_reply() {
+  module_list modules;
+  const auto tokens = present_tokens(modules);
+  json_ptr list = owned(json_array());
+  for (const located_certificate& found : all_certificates(tokens)) {
+    if (json_array_append_new(list.get(), certificate_entry(found).release()) != 0) {
+      throw std::bad_alloc();
+    }
+  }
+  json_ptr reply = ok_reply("certificates");
+  set(reply.get(), "certificates", std::move(list));
+  return reply;
+}
+
+std::string lower(std::string_view text) {
+  std::string result(text);
+  for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return result;
+}
+
+// A sign request, checked in full before any token is touched.
+struct sign_request {
+  std::string certificate_id;
+  const hash_algorithm* hash = nullptr;
+  std::optional<std::string> padding_name;  // as given, lower case
+  std::string digest;
+  std::optional<std::string> pin;
+};
+
+sign_request read_sign_request(const request_fields& fields) {
+  sign_request request;
+  request.certificate_id = lower(fields.required_text("certificate"));
+  const std::string_view hash_name = fields.text("hash").value_or("SHA-256");
+  request.hash = find_hash(hash_name);
+  if (!request.hash) {
+    fail(error_code::unsupported_algorithm,
+         "hash \"" + std::string(hash_name) + "\" is not supported; use SHA-256, SHA-384 or SHA-512",
+         "hash");
+  }
+  if (const auto padding_name = fields.text("padding")) request.padding_name = lower(*padding_name);
+  const auto data = fields.text("data");
+  const auto digest = fields.text("digest");
+  if (data && digest) fail(error_code::bad_request, "give \"data\" or \"digest\", not both", "digest");
+  if (!data && !digest) fail(error_code::missing_field, "the request has no \"data\" (nor \"digest\")", "data");
+  if (data) {
+    request.digest = compute_digest(*request.hash, decoded_field("data", *data));
+    if (request.digest.empty()) throw std::bad_alloc();
+  } else {
+    request.digest = decoded_field("digest", *digest);
+    if (request.digest.size() != request.hash->size) {
+      fail(error_code::bad_request,
+           "a " + std::string(request.hash->name) + " digest is " +
+               std::to_string(request.hash->size) + " bytes, not " +
+               std::to_string(request.digest.size()),
+           "digest");
+    }
+  }
+  if (const auto pin = fields.text("pin")) request.pin = std::string(*pin);
+  return request;
+}
+
+// The mechanism, its input and the reply's algorithm name for the certificate's key.
+struct signing_plan {
+  sign_operation operation;
+  padding pad = padding::none;
+  std::string algorithm;
+};
+
+signing_plan plan_signature(const sign_request& request, const certificate_info& info) {
+  const hash_algorithm& hash = *request.hash;
+  signing_plan plan;
+  if (info.kind == key_kind::rsa) {
+    const std::string name = request.padding_name.value_or("pkcs1");
+    if (name == "pkcs1") {
+      plan.pad = padding::pkcs1;
+      plan.operation.mechanism = CKM_RSA_PKCS;
+      plan.operation.input = rsa_digest_info(hash, request.digest);
+      if (plan.operation.input.empty()) throw std::bad_alloc();
+      plan.algorithm = "RSA-PKCS1-" + std::string(hash.tag);
+    } else if (name == "pss") {
+      plan.pad = padding::pss;
+      plan.operation.mechanism = CKM_RSA_PKCS_PSS;
+      plan.operation.pss = {hash.pkcs11_hash, hash.pkcs11_mgf, hash.size};
+      plan.operation.input = request.digest;
+      plan.algorithm = "RSA-PSS-" + std::string(hash.tag);
+    } else {
+      fail(error_code::unsupported_algorithm,
+           "padding \"" + name + "\" is not supported; use pkcs1 or pss", "padding");
+    }
+  } else if (info.kind == key_kind::ec) {
+    if (request.padding_name && *request.padding_name != "none") {
+      fail(error_code::unsupported_algorithm, "EC keys sign with ECDSA, which takes no padding",
+           "padding");
+    }
+    plan.operation.mechanism = CKM_ECDSA;
+    plan.operation.input = request.digest;
+    plan.algorithm = "ECDSA-" + std::string(hash.tag);
+  } else {
+    fail(error_code::unsupported_algorithm,
+         "keys of type " + info.key_type + " are not supported; RSA and EC are");
+  }
+  return plan;
+}
+
+json_ptr sign_reply(const request_fields& fields) {
+  const sign_request request = read_sign_request(fields);
+  module_list modules;
+  const auto tokens = present_tokens(modules);
+  const auto certificates = all_certificates(tokens);
+  const auto found = std::find_if(certificates.begin(), certificates.end(), [&](const auto& c) {
+    return c.info.fingerprint == request.certificate_id;
+  });
+  if (found == certificates.end()) {
+    fail(error_code::certificate_not_found, "no token holds the certificate " +
+                                                request.certificate_id, "certificate");
+  }
+  const signing_plan plan = plan_signature(request, found->info);
+  std::string signature = sign_on_token(*found->token, found->object, plan.operation, request.pin);
+  if (found->info.kind == key_kind::ec) {
+    signature = ecdsa_signature_der(signature);
+    if (signature.empty()) fail(error_code::token_error, "the token gave a malformed ECDSA signature");
+  }
+  // A key found by label alone may not be the certificate's: never hand out such a signature.
+  if (!verify_signature(found->object.der, plan.pad, *request.hash, request.digest, signature)) {
+    fail(error_code::token_error, "the token's signature does not verify with the certificate");
+  }
+  json_ptr reply = ok_reply("sign");
+  set_text(reply.get(), "certificate_id", found->info.fingerprint);
+  set_text(reply.get(), "algorithm", plan.algorithm);
+  set_text(reply.get(), "hash", request.hash->name);
+  set_text(reply.get(), "signature", base64_text(signature));
+  set_text(reply.get(), "certificate", base64_text(found->object.der));
+  return reply;
+}
+
+json_ptr error_reply(const failure_detail& detail, std::optional<std::string_view> operation) {
+  json_ptr reply = owned(json_object());
+  set_text(reply.get(), "status", "error");
+  if (operation) set_text(reply.get(), "operation", *operation);
+  set_text(reply.get(), "error", error_code_name(detail.code));
+  set_text(reply.get(), "message", detail.message);
+  if (!detail.field.empty()) set_text(reply.get(), "field", detail.field);
+  if (detail.tries_left >= 0) set(reply.get(), "tries_left", owned(json_integer(detail.tries_left)));
+  return reply;
+}
+
+}  // namespace
+
+std::string answer(std::string_view request) {
+  json_error_t error;
+  json_ptr root(json_loadb(request.data(), request.size(),
+                           JSON_DECODE_ANY | JSON_REJECT_DUPLICATES, &error));
+  std::optional<std::string_view> operation;
+  json_ptr reply;
+  try {
+    if (!root) {
+      fail(error_code::bad_json, std::string("the request is not JSON: ") + error.text +
+                                     " at byte " + std::to_string(error.position));
+    }
+    if (!json_is_object(root.get())) fail(error_code::bad_request, "the request is not a JSON object");
+    const request_fields fields(root.get());
+    operation = fields.required_text("operation");
+    if (*operation == "version") {
+      reply = version_reply();
+    } else if (*operation == "certificates") {
+      reply = certificates_reply();
+    } else if (*operation == "sign") {
+      reply = sign_reply(fields);
+    } else if (*operation == "echo") {
+      reply = echo_reply(fields);
+    } else {
+      fail(error_code::unknown_operation,
+           "unknown operation; the operations are version, certificates, sign and echo",
+           "operation");
+    }
+  } catch (const signer_failure& failure) {
+    reply = error_reply(failure.detail(), operation);
+  }
+  // The extension matches replies to requests by the id it chose, of whatever type.
+  if (root && json_is_object(root.get())) {
+    if (json_t* id = json_object_get(root.get(), "id")) {
+      set(reply.get(), "id", owned(json_incref(id)));
+    }
+  }
+  return dump(reply.get());
+}
+
+std::string internal_error_reply(std::string_view message) {
+  return dump(error_reply({error_code::internal_error, std::string(message), {}, -1}, std::nullopt).get());
+}
+
+}  // namespace npc::signer

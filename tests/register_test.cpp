@@ -1,0 +1,380 @@
+// npcorvane-register as a process: the manifests it writes and removes under a scratch HOME (and
+// a scratch DESTDIR for --system), what it refuses, and that a manifest is never seen half-written.
+#include <gtest/gtest.h>
+#include <jansson.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string HOST_NAME = NPC_HOST_NAME;
+const std::string CHROMIUM_ID = "abcdefghijklmnopabcdefghijklmnop";
+const std::string CHROMIUM_ORIGIN = "chrome-extension://" + CHROMIUM_ID + "/";
+const std::string OTHER_ORIGIN = "chrome-extension://ponmlkjihgfedcbaponmlkjihgfedcba/";
+const std::string FIREFOX_ID = "signer@npcorvane.org";
+const std::string FIREFOX_GUID = "{0f8e9a1b-2c3d-4e5f-8a9b-0c1d2e3f4a5b}";
+
+struct scratch_dir {
+  fs::path path;
+  scratch_dir() {
+    std::string pattern = (fs::temp_directory_path() / "npc-register-XXXXXX").string();
+    path = ::mkdtemp(pattern.data());
+  }
+  ~scratch_dir() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
+};
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+struct run_result {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs the registration script under /bin/sh with a clean environment: HOME (and the `extra`
+// "NAME=value" entries) only, so the test's own HOME or XDG_CONFIG_HOME cannot leak in.
+run_result run_register(const fs::path& home, const std::vector<std::string>& arguments,
+                        const std::vector<std::string>& extra = {}) {
+  const fs::path out = home.parent_path() / "register.stdout", err = home.parent_path() / "register.stderr";
+  std::vector<std::string> argv_text{"/bin/sh", NPC_REGISTER_PATH};
+  argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
+  std::vector<std::string> env_text{"HOME=" + home.string(), "PATH=/usr/bin:/bin"};
+  env_text.insert(env_text.end(), extra.begin(), extra.end());
+  std::vector<char*> argv, envp;
+  for (std::string& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (std::string& e : env_text) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = -1;
+  run_result run;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  EXPECT_EQ(spawned, 0);
+  if (spawned != 0) return run;
+  int wait_status = 0;
+  while (::waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(wait_status)) run.status = WEXITSTATUS(wait_status);
+  run.out = read_file(out);
+  run.err = read_file(err);
+  return run;
+}
+
+// Every file (not folder) under `root`, as paths relative to it.
+std::vector<std::string> files_under(const fs::path& root) {
+  std::vector<std::string> files;
+  if (!fs::exists(root)) return files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (!entry.is_directory()) files.push_back(fs::relative(entry.path(), root).string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+struct json_deleter {
+  void operator()(json_t* value) const { json_decref(value); }
+};
+using json_ptr = std::unique_ptr<json_t, json_deleter>;
+
+json_ptr parse(const std::string& text) { return json_ptr(json_loadb(text.data(), text.size(), 0, nullptr)); }
+
+std::string string_member(json_t* object, const char* key) {
+  const char* value = json_string_value(json_object_get(object, key));
+  return value ? value : "<missing>";
+}
+
+std::vector<std::string> string_list(json_t* array) {
+  std::vector<std::string> items;
+  for (std::size_t i = 0; i < json_array_size(array); ++i) {
+    const char* value = json_string_value(json_array_get(array, i));
+    items.push_back(value ? value : "<no string>");
+  }
+  return items;
+}
+
+struct browser_case {
+  const char* browser;
+  const char* user_dir;    // under HOME
+  const char* system_dir;  // under DESTDIR
+  const char* list_key;
+  std::vector<std::string> allow;     // the options that allow the extensions
+  std::vector<std::string> expected;  // what the manifest lists
+};
+
+const std::vector<browser_case> BROWSERS{
+  {"chromium", ".config/chromium/NativeMessagingHosts", NPC_CHROMIUM_MANIFEST_DIR, "allowed_origins",
+   {"--allow-chromium", CHROMIUM_ID, "--allow-chromium=" + OTHER_ORIGIN}, {CHROMIUM_ORIGIN, OTHER_ORIGIN}},
+  {"chrome", ".config/google-chrome/NativeMessagingHosts", NPC_CHROME_MANIFEST_DIR, "allowed_origins",
+   {"--allow-chromium", CHROMIUM_ORIGIN}, {CHROMIUM_ORIGIN}},
+  {"firefox", ".mozilla/native-messaging-hosts", NPC_FIREFOX_MANIFEST_DIR, "allowed_extensions",
+   {"--allow-firefox", FIREFOX_ID, "--allow-firefox", FIREFOX_GUID}, {FIREFOX_ID, FIREFOX_GUID}},
+};
+
+class RegisterTest : public ::testing::Test {
+ protected:
+  scratch_dir scratch;
+  fs::path home = scratch.path / "home", destdir = scratch.path / "root";
+  void SetUp() override { fs::create_directories(home); }
+};
+
+TEST_F(RegisterTest, InstallsAndUninstallsEachBrowserForTheUserAndTheSystem) {
+  for (const bool system : {false, true}) {
+    for (const browser_case& c : BROWSERS) {
+      SCOPED_TRACE(std::string(c.browser) + (system ? " --system" : " --user"));
+      const fs::path root = system ? destdir : home;
+      const fs::path dir = system ? destdir / fs::path(c.system_dir).relative_path() : home / c.user_dir;
+      const std::vector<std::string> env{"DESTDIR=" + destdir.string()};
+      // Under --system the host is looked for under DESTDIR too, as a package build stages it.
+      const std::string host = system ? "/usr/lib/npc-test/npcorvane-host" : NPC_HOST_PATH;
+      std::vector<std::string> staged;
+      if (system) {
+        fs::create_directories(destdir / "usr/lib/npc-test");
+        fs::copy_file(NPC_HOST_PATH, destdir / fs::path(host).relative_path());
+        staged.push_back(fs::path(host).relative_path().string());
+      }
+      std::vector<std::string> args{"install", system ? "--system" : "--user", "--browser", c.browser,
+                                    "--host", host};
+      args.insert(args.end(), c.allow.begin(), c.allow.end());
+
+      const run_result installed = run_register(home, args, env);
+      ASSERT_EQ(installed.status, 0) << installed.err;
+      // One manifest, in the browser's folder, and nothing else anywhere.
+      const fs::path manifest = dir / (HOST_NAME + ".json");
+      std::vector<std::string> expected_files = staged;
+      expected_files.push_back(fs::relative(manifest, root).string());
+      std::sort(expected_files.begin(), expected_files.end());
+      EXPECT_EQ(files_under(root), expected_files);
+      EXPECT_EQ(fs::status(manifest).permissions() & fs::perms::all,
+                fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+      const json_ptr document = parse(read_file(manifest));
+      ASSERT_TRUE(document) << read_file(manifest);
+      EXPECT_EQ(string_member(document.get(), "name"), HOST_NAME);
+      EXPECT_EQ(string_member(document.get(), "path"), host);
+      EXPECT_EQ(string_member(document.get(), "type"), "stdio");
+      EXPECT_EQ(string_list(json_object_get(document.get(), c.list_key)), c.expected);
+      EXPECT_EQ(json_object_size(document.get()), 5u);
+
+      const run_result removed = run_register(
+          home, {"uninstall", system ? "--system" : "--user", "--browser", c.browser}, env);
+      EXPECT_EQ(removed.status, 0) << removed.err;
+      EXPECT_EQ(files_under(root), staged);
+      // The user's manifest folder goes with its last manifest, and so does the browser's folder
+      // that install made for it; the system folders stay.
+      if (!system) {
+        EXPECT_FALSE(fs::exists(dir.parent_path()));
+        EXPECT_TRUE(fs::exists(home));
+      } else {
+        EXPECT_TRUE(fs::exists(dir));
+      }
+      fs::remove_all(root);
+      fs::create_directories(home);
+    }
+  }
+}
+
+TEST_F(RegisterTest, AllBrowsersByDefaultAndUninstallIsIdempotent) {
+  const run_result installed =
+      run_register(home, {"install", "--host", NPC_HOST_PATH, "--allow-chromium", CHROMIUM_ID,
+                          "--allow-firefox", FIREFOX_ID});
+  ASSERT_EQ(installed.status, 0) << installed.err;
+  std::vector<std::string> expected;
+  for (const browser_case& c : BROWSERS) expected.push_back(std::string(c.user_dir) + "/" + HOST_NAME + ".json");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(files_under(home), expected);
+
+  for (int round = 0; round < 2; ++round) {
+    const run_result removed = run_register(home, {"uninstall"});
+    EXPECT_EQ(removed.status, 0) << removed.err;
+    EXPECT_TRUE(files_under(home).empty());
+  }
+}
+
+TEST_F(RegisterTest, FollowsAnAbsoluteXdgConfigHomeOnly) {
+  const struct {
+    std::string xdg;
+    fs::path expected_dir;
+  } cases[]{
+      {"XDG_CONFIG_HOME=" + (scratch.path / "xdg").string(), scratch.path / "xdg/chromium/NativeMessagingHosts"},
+      {"XDG_CONFIG_HOME=relative/config", home / ".config/chromium/NativeMessagingHosts"},
+      {"XDG_CONFIG_HOME=", home / ".config/chromium/NativeMessagingHosts"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.xdg);
+    const run_result run = run_register(
+        home, {"install", "--browser", "chromium", "--host", NPC_HOST_PATH, "--allow-chromium", CHROMIUM_ID}, {c.xdg});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(fs::exists(c.expected_dir / (HOST_NAME + ".json")));
+    EXPECT_EQ(run_register(home, {"uninstall", "--browser", "chromium"}, {c.xdg}).status, 0);
+    EXPECT_FALSE(fs::exists(c.expected_dir));
+  }
+}
+
+TEST_F(RegisterTest, RefusesBadArgumentsAndWritesNothing) {
+  const fs::path not_executable = scratch.path / "plain-file";
+  std::ofstream(not_executable) << "#!/bin/sh\n";
+  const std::string host = NPC_HOST_PATH;
+  const std::string relative_host = fs::relative(host, fs::current_path()).string();
+  const struct {
+    const char* what;
+    std::vector<std::string> args;
+    int status;
+  } cases[]{
+      {"relative host path", {"install", "--host", relative_host, "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
+      {"bare host name as path", {"install", "--host", "npcorvane-host", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
+      {"host path with a quote", {"install", "--host", "/opt/x\"y/host", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
+      {"host that is no executable", {"install", "--host", not_executable.string(), "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
+      {"host that is a folder", {"install", "--host", "/usr/bin", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
+      {"upper-case host name", {"install", "--host", host, "--name", "Org.Example", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
+      {"host name with a leading dot", {"install", "--host", host, "--name", ".org.example", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
+      {"host name with two dots", {"install", "--host", host, "--name", "org..example", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
+      {"host name with a slash", {"uninstall", "--name", "../../etc/passwd"}, 1},
+      {"host name with a line break", {"install", "--host", host, "--name", "org.example\nx", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
+      {"empty host name", {"install", "--host", host, "--name=", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
+      {"Chromium ID of 31 letters", {"install", "--host", host, "--browser", "chromium", "--allow-chromium", CHROMIUM_ID.substr(1)}, 1},
+      {"Chromium ID with a letter past p", {"install", "--host", host, "--browser", "chromium", "--allow-chromium", "q" + CHROMIUM_ID.substr(1)}, 1},
+      {"upper-case Chromium ID", {"install", "--host", host, "--browser", "chromium", "--allow-chromium", "ABCDEFGHIJKLMNOPABCDEFGHIJKLMNOP"}, 1},
+      {"origin without its slash", {"install", "--host", host, "--browser", "chromium", "--allow-chromium", "chrome-extension://" + CHROMIUM_ID}, 1},
+      {"origin of another scheme", {"install", "--host", host, "--browser", "chromium", "--allow-chromium", "moz-extension://" + CHROMIUM_ID + "/"}, 1},
+      {"Chromium ID with a line break", {"install", "--host", host, "--browser", "chromium", "--allow-chromium", CHROMIUM_ID + "\n" + CHROMIUM_ID}, 1},
+      {"Firefox ID without @", {"install", "--host", host, "--browser", "firefox", "--allow-firefox", "signer.npcorvane.org"}, 1},
+      {"Firefox ID with a blank", {"install", "--host", host, "--browser", "firefox", "--allow-firefox", "a b@example.org"}, 1},
+      {"Firefox GUID too short", {"install", "--host", host, "--browser", "firefox", "--allow-firefox", "{0f8e9a1b-2c3d-4e5f-8a9b-0c1d2e3f4a5}"}, 1},
+      {"Firefox ID with a quote", {"install", "--host", host, "--browser", "firefox", "--allow-firefox", "a\"@example.org"}, 1},
+      {"unknown browser", {"install", "--host", host, "--browser", "opera", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 2},
+      {"unknown option", {"install", "--hots", host}, 2},
+      {"option without its value", {"install", "--host"}, 2},
+      {"--user with --system", {"install", "--user", "--system", "--host", host, "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 2},
+      {"no command", {"--host", host}, 2},
+      {"unknown command", {"register", "--host", host}, 2},
+      {"print for two browsers", {"print", "--browser", "chromium,firefox"}, 2},
+  };
+  // Each case would succeed but for its one fault.
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const run_result run = run_register(home, c.args, {"DESTDIR=" + destdir.string()});
+    EXPECT_EQ(run.status, c.status) << run.out;
+    EXPECT_FALSE(run.err.empty());
+    EXPECT_TRUE(files_under(home).empty());
+    EXPECT_FALSE(fs::exists(home / ".config"));
+    EXPECT_FALSE(fs::exists(home / ".mozilla"));
+  }
+}
+
+// A manifest that allows nobody would only hide a mistake; this build's defaults must be empty.
+TEST_F(RegisterTest, RefusesToAllowNoExtension) {
+  if (!std::string(NPC_DEFAULT_CHROMIUM).empty() || !std::string(NPC_DEFAULT_FIREFOX).empty()) {
+    GTEST_SKIP() << "this build allows extensions by default";
+  }
+  const std::string host = NPC_HOST_PATH;
+  const std::vector<std::string> cases[]{
+      {"install", "--host", host, "--browser", "chromium"},
+      {"install", "--host", host, "--browser", "chrome", "--allow-firefox", FIREFOX_ID},
+      {"install", "--host", host, "--allow-chromium", CHROMIUM_ID},
+  };
+  for (const auto& args : cases) {
+    const run_result run = run_register(home, args);
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_FALSE(run.err.empty());
+    EXPECT_TRUE(files_under(home).empty());
+  }
+}
+
+TEST_F(RegisterTest, PrintsTheManifestsTheBuildInstalls) {
+  for (const char* browser : {"chromium", "firefox"}) {
+    SCOPED_TRACE(browser);
+    const run_result run = run_register(home, {"print", "--browser", browser});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, read_file(fs::path(NPC_MANIFESTS_DIR) / browser / (HOST_NAME + ".json")));
+  }
+}
+
+TEST_F(RegisterTest, ReplacesAManifestWholeAndLeavesNoTemporaryFile) {
+  const fs::path manifest = home / ".config/chromium/NativeMessagingHosts" / (HOST_NAME + ".json");
+  const std::vector<std::string> origin_sets[]{{CHROMIUM_ORIGIN}, {OTHER_ORIGIN, CHROMIUM_ORIGIN}};
+
+  // A reader polls the manifest while it is replaced again and again: it must only ever find the
+  // whole of one version or the other, never a truncated or partly written file.
+  std::atomic<bool> writing{true};
+  std::atomic<int> reads{0}, torn{0};
+  std::thread reader([&] {
+    while (writing) {
+      std::ifstream in(manifest, std::ios::binary);
+      if (!in.is_open()) continue;  // not written yet
+      std::ostringstream content;
+      content << in.rdbuf();
+      const std::string text = content.str();
+      ++reads;
+      if (!parse(text)) ++torn;
+    }
+  });
+  for (int round = 0; round < 40; ++round) {
+    const auto& origins = origin_sets[round % 2];
+    std::vector<std::string> args{"install", "--browser", "chromium", "--host", NPC_HOST_PATH};
+    for (const std::string& origin : origins) args.insert(args.end(), {"--allow-chromium", origin});
+    const run_result run = run_register(home, args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const json_ptr document = parse(read_file(manifest));
+    ASSERT_TRUE(document);
+    EXPECT_EQ(string_list(json_object_get(document.get(), "allowed_origins")), origins);
+  }
+  writing = false;
+  reader.join();
+  EXPECT_GT(reads.load(), 0);
+  EXPECT_EQ(torn.load(), 0) << "of " << reads.load() << " reads";
+  EXPECT_EQ(files_under(home), std::vector<std::string>{fs::relative(manifest, home).string()});
+}
+
+TEST_F(RegisterTest, UninstallKeepsTheBrowsersOwnFolders) {
+  const fs::path profile = home / ".config/chromium/Default";
+  fs::create_directories(profile);
+  std::ofstream(profile / "Preferences") << "{}";
+  ASSERT_EQ(run_register(home, {"install", "--browser", "chromium,chrome", "--host", NPC_HOST_PATH,
+                                "--allow-chromium", CHROMIUM_ID}).status, 0);
+  ASSERT_EQ(run_register(home, {"uninstall", "--browser", "chromium,chrome"}).status, 0);
+  EXPECT_EQ(files_under(home), std::vector<std::string>{".config/chromium/Default/Preferences"});
+  EXPECT_FALSE(fs::exists(home / ".config/chromium/NativeMessagingHosts"));
+  EXPECT_FALSE(fs::exists(home / ".config/google-chrome"));
+  EXPECT_TRUE(fs::exists(home / ".config"));
+}
+
+TEST_F(RegisterTest, UninstallRemovesWhatAKilledInstallLeftBehind) {
+  const fs::path dir = home / ".mozilla/native-messaging-hosts";
+  fs::create_directories(dir);
+  std::ofstream(dir / ("." + HOST_NAME + ".json.Ab3dE9")) << "{\"name\":";
+  std::ofstream(dir / "other.host.json") << "{}";
+  const run_result run = run_register(home, {"uninstall", "--browser", "firefox"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  // Another host's manifest is not ours to remove, so the folder stays for it.
+  EXPECT_EQ(files_under(home), std::vector<std::string>{".mozilla/native-messaging-hosts/other.host.json"});
+}
+
+}  // namespace

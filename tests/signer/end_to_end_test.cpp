@@ -1,0 +1,111 @@
+// The signing library as users run it: requests typed into the command-line client, carried by
+// the host (split into pieces when large) to the bundled library on the SoftHSM2 token.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <vector>
+
+#include "signer_support.hpp"
+
+namespace npc::test {
+namespace {
+
+struct client_run {
+  int status = -1;
+  std::vector<json_ptr> replies;  // one per line of the client's output
+};
+
+// Runs the client against the built host with `arguments` (shell words without single quotes)
+// and `input` on standard input. The host finds the bundled library beside itself.
+client_run run_client(const std::vector<std::string>& arguments, const std::string& input = {}) {
+  // Test processes run side by side on the one token folder: each keeps to its own files.
+  const std::string own = "client-" + std::to_string(::getpid());
+  const auto in = token_environment::dir / (own + ".in");
+  const auto out = token_environment::dir / (own + ".out");
+  std::ofstream(in, std::ios::binary) << input;
+  std::string command = "env -u LD_LIBRARY_PATH '" NPC_CLIENT_PATH "' --host '" NPC_HOST_PATH "'";
+  for (const std::string& argument : arguments) command += " '" + argument + "'";
+  command += " <'" + in.string() + "' >'" + out.string() + "'";
+  client_run run;
+  const int status = std::system(command.c_str());
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::istringstream lines(read_file(out));
+  for (std::string line; std::getline(lines, line);) run.replies.push_back(parse_reply(line));
+  std::filesystem::remove(in);
+  std::filesystem::remove(out);
+  return run;
+}
+
+std::string sign_request(const std::string& name, const std::string& data, const std::string& more = "") {
+  return R"({"operation":"sign","certificate":")" + token_environment::id(name) + R"(","pin":"1234","data":")" +
+         base64_of(data) + "\"" + more + "}";
+}
+
+TEST(end_to_end, requests_through_the_host_get_the_same_replies_as_in_process) {
+  const client_run run = run_client({
+      R"({"operation":"certificates"})",
+      sign_request("rsa", "document one"),
+      sign_request("rsa", "document two", R"(,"padding":"pss","hash":"SHA-384")"),
+      sign_request("ec256", "document three"),
+      R"({"operation":"sign","certificate":")" + token_environment::id("ec384") + R"(","pin":"0000","data":"aGk="})",
+      R"({"operation":"sign","certificate":"abcdef","pin":"1234","data":"aGk="})",
+      "not json",
+      R"({"operation":"encrypt"})",
+  });
+  EXPECT_EQ(run.status, 0);
+  ASSERT_EQ(run.replies.size(), 8u);
+  EXPECT_GE(json_array_size(json_object_get(run.replies[0].get(), "certificates")), 3u);
+  struct signed_case {
+    std::size_t reply;
+    const char* name;
+    const char* data;
+    const char* hash;
+    bool pss;
+  };
+  for (const signed_case& c : {signed_case{1, "rsa", "document one", "SHA256", false},
+                               signed_case{2, "rsa", "document two", "SHA384", true},
+                               signed_case{3, "ec256", "document three", "SHA256", false}}) {
+    const json_t* reply = run.replies[c.reply].get();
+    ASSERT_EQ(text_of(reply, "status"), "ok") << text_of(reply, "message");
+    EXPECT_TRUE(openssl_verifies(token_environment::der(c.name), c.hash, c.pss, false, c.data,
+                                 unbase64(text_of(reply, "signature"))));
+  }
+  const char* codes[] = {"pin_incorrect", "certificate_not_found", "bad_json", "unknown_operation"};
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(text_of(run.replies[4 + i].get(), "error"), codes[i]);
+}
+
+// 1.2 MB of data makes a request beyond one piece: the host assembles it from acknowledged
+// pieces before the library sees it.
+TEST(end_to_end, a_document_large_enough_to_be_split_is_signed_whole) {
+  std::string document(1'200'000, '\0');
+  for (std::size_t i = 0; i < document.size(); ++i) document[i] = static_cast<char>(i * 7 % 251);
+  for (const std::vector<std::string>& split : {std::vector<std::string>{"--split"},
+                                                std::vector<std::string>{"--split", "--piece-size", "65536"}}) {
+    std::vector<std::string> arguments = split;
+    arguments.push_back("-");
+    const client_run run = run_client(arguments, sign_request("rsa", document));
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.replies.size(), 1u);
+    EXPECT_TRUE(openssl_verifies(token_environment::der("rsa"), "SHA256", false, false, document,
+                                 unbase64(text_of(run.replies[0].get(), "signature"))));
+  }
+}
+
+// A reply beyond 1 MiB comes back in chunks the client fetches one by one.
+TEST(end_to_end, a_large_echo_comes_back_whole) {
+  const std::string data(1'500'000, 'e');
+  const client_run run = run_client({"--split", "-"}, R"({"operation":"echo","data":")" + data + "\"}");
+  EXPECT_EQ(run.status, 0);
+  ASSERT_EQ(run.replies.size(), 1u);
+  EXPECT_EQ(text_of(run.replies[0].get(), "data"), data);
+}
+
+}  // namespace
+}  // namespace npc::test
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new npc::test::token_environment);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,80 @@
+// A PKCS#11 module for tests that stands in front of another (NPC_TEST_WRAPPED_MODULE) and
+// blocks the user PIN after three wrong tries, as smart cards do and SoftHSM2 does not. The
+// tries left live in the file NPC_TEST_PIN_TRIES_FILE (absent: three), and the token flags tell
+// them as cards tell them: count low, final try, locked.
+#include <dlfcn.h>
+#include <p11-kit/pkcs11.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr int TRIES = 3;
+
+CK_FUNCTION_LIST wrapped_list;
+CK_FUNCTION_LIST_PTR wrapped = nullptr;
+CK_FUNCTION_LIST our_list;
+void* wrapped_library = nullptr;
+
+int tries_left() {
+  int tries = TRIES;
+  if (std::FILE* file = std::fopen(std::getenv("NPC_TEST_PIN_TRIES_FILE"), "r")) {
+    if (std::fscanf(file, "%d", &tries) != 1) tries = TRIES;
+    std::fclose(file);
+  }
+  return tries;
+}
+
+void set_tries_left(int tries) {
+  if (std::FILE* file = std::fopen(std::getenv("NPC_TEST_PIN_TRIES_FILE"), "w")) {
+    std::fprintf(file, "%d\n", tries);
+    std::fclose(file);
+  }
+}
+
+CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
+  if (user == CKU_SO) return wrapped->C_Login(session, user, pin, length);
+  const int tries = tries_left();
+  if (tries <= 0) return CKR_PIN_LOCKED;
+  const CK_RV rv = wrapped->C_Login(session, user, pin, length);
+  if (rv == CKR_PIN_INCORRECT) set_tries_left(tries - 1);
+  if (rv == CKR_OK) set_tries_left(TRIES);
+  return rv;
+}
+
+CK_RV token_info(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
+  const CK_RV rv = wrapped->C_GetTokenInfo(slot, info);
+  if (rv != CKR_OK) return rv;
+  const int tries = tries_left();
+  info->flags &= ~(CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED);
+  if (tries < TRIES) info->flags |= CKF_USER_PIN_COUNT_LOW;
+  if (tries == 1) info->flags |= CKF_USER_PIN_FINAL_TRY;
+  if (tries <= 0) info->flags |= CKF_USER_PIN_LOCKED;
+  return CKR_OK;
+}
+
+__attribute__((destructor)) void unload() {
+  if (wrapped_library) ::dlclose(wrapped_library);
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
+  if (!wrapped) {
+    const char* path = std::getenv("NPC_TEST_WRAPPED_MODULE");
+    wrapped_library = path ? ::dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr;
+    auto get = wrapped_library ? reinterpret_cast<CK_RV (*)(CK_FUNCTION_LIST_PTR_PTR)>(
+                                     ::dlsym(wrapped_library, "C_GetFunctionList"))
+                               : nullptr;
+    CK_FUNCTION_LIST_PTR functions = nullptr;
+    if (!get || get(&functions) != CKR_OK) return CKR_GENERAL_ERROR;
+    wrapped_list = *functions;
+    wrapped = &wrapped_list;
+    our_list = wrapped_list;
+    our_list.C_Login = login;
+    our_list.C_GetTokenInfo = token_info;
+  }
+  *list = &our_list;
+  return CKR_OK;
+}
