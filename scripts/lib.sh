@@ -38,3 +38,17 @@ npc_build() {
   cmake --build "$dir" -j "$(nproc)" -- --no-print-directory | grep -v -E '^\[ *[0-9]+%\]' || true
   [ "${PIPESTATUS[0]}" -eq 0 ]
 }
+
+# Configures the project in $1 with the CMake arguments that follow, up to "--", and builds only
+# the targets after it (with what they depend on).
+npc_build_targets() {
+  local dir=$1 args=() targets=()
+  shift
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do args+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  targets=("$@")
+  npc_apt_install "${NPC_BUILD_PACKAGES[@]}" || return 1
+  cmake -S "$NPC_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNPC_WERROR=ON "${args[@]}" >/dev/null || return 1
+  cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}" -- --no-print-directory | grep -v -E '^\[ *[0-9]+%\]' || true
+  [ "${PIPESTATUS[0]}" -eq 0 ]
+}
