@@ -1,6 +1,8 @@
-// Fuzz target for the base64 codec: the tolerant decoder against the slow reference, decoding in
-// blocks against decoding at once, the round trip, and no write past the sizes the header promises
-// (every buffer is allocated at exactly that size, so AddressSanitizer sees one byte too many).
+// Fuzz target for the base64 codec, scalar and vector paths alike: the tolerant decoder against the
+// slow reference, decoding in blocks against decoding at once (also when a NUL ends the text), the
+// round trip, and no write past the sizes the header promises (every buffer is allocated at exactly
+// that size, so AddressSanitizer sees one byte too many).
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -15,6 +17,32 @@ namespace {
 
 using npc::fuzz::check;
 
+// Decodes `input` in blocks whose sizes come from the input itself (some long enough for the
+// vector loops), each output sized to the promise; `nul_ends` as the loop sets it for envelopes.
+std::string decode_in_blocks(std::string_view input, bool nul_ends, bool& foreign) {
+  npc::base64_decoder state;
+  state.nul_ends = nul_ends;
+  std::string joined;
+  std::size_t offset = 0;
+  unsigned seed = input.empty() ? 1u : static_cast<unsigned char>(input[0]) + 1u;
+  while (offset < input.size()) {
+    seed = seed * 1103515245u + 12345u;
+    const std::size_t length = std::min<std::size_t>(input.size() - offset, (seed >> 16) % 97);
+    const std::size_t room = (state.count + length) / 4 * 3;
+    auto block = std::make_unique<char[]>(room + 1);  // + 1: make_unique of 0 bytes is no buffer
+    const std::size_t got = npc::base64_decode_update(state, block.get(), input.data() + offset, length);
+    check(got <= room, "a block writes at most what it promises");
+    check(state.count < 4, "the open group holds at most three values");
+    joined.append(block.get(), got);
+    offset += length;
+  }
+  foreign = state.foreign;
+  auto tail = std::make_unique<char[]>(2);
+  joined.append(tail.get(), npc::base64_decode_final(state, tail.get()));
+  check(state.count == 0 && state.bits == 0 && !state.ended, "the final step resets the state");
+  return joined;
+}
+
 void check_decode(std::string_view input) {
   const std::string expected = npc::test::reference_decode(input);
 
@@ -24,32 +52,21 @@ void check_decode(std::string_view input) {
   check(std::string_view(whole.get(), written) == expected, "decode equals the reference");
   check(whole[written] == '\0', "decode ends with a NUL");
 
-  // In blocks whose sizes come from the input itself, each output sized to the promise.
-  npc::base64_decoder state;
-  std::string joined;
-  std::size_t offset = 0;
-  unsigned seed = input.empty() ? 1u : static_cast<unsigned char>(input[0]) + 1u;
-  while (offset < input.size()) {
-    seed = seed * 1103515245u + 12345u;
-    const std::size_t length = std::min<std::size_t>(input.size() - offset, (seed >> 16) % 23);
-    const std::size_t room = (state.count + length) / 4 * 3;
-    auto block = std::make_unique<char[]>(room + 1);  // + 1: make_unique of 0 bytes is no buffer
-    const std::size_t got = npc::base64_decode_update(state, block.get(), input.data() + offset, length);
-    check(got <= room, "a block writes at most what it promises");
-    check(state.count < 4, "the open group holds at most three values");
-    joined.append(block.get(), got);
-    offset += length;
-  }
-  auto tail = std::make_unique<char[]>(2);
-  joined.append(tail.get(), npc::base64_decode_final(state, tail.get()));
-  check(joined == expected, "decoding in blocks equals decoding at once");
-  check(state.count == 0 && state.bits == 0, "the final step resets the state");
+  bool foreign = false;
+  check(decode_in_blocks(input, false, foreign) == expected, "decoding in blocks equals decoding at once");
+  const auto is_foreign = [](char c) { return c != '=' && npc::test::alphabet.find(c) == std::string_view::npos; };
+  check(foreign == std::any_of(input.begin(), input.end(), is_foreign), "foreign bytes are noticed");
+
+  // Ended by the first NUL, as an envelope is: the same as decoding only what comes before it.
+  const std::string_view before_nul = input.substr(0, input.find('\0'));
+  check(decode_in_blocks(input, true, foreign) == npc::test::reference_decode(before_nul),
+        "a NUL ends the text when the caller says so");
+  check(foreign == std::any_of(before_nul.begin(), before_nul.end(), is_foreign),
+        "foreign bytes are noticed up to the NUL");
 
   // The plain span: alphabet characters and "=" up to the first other byte.
   std::size_t span = 0;
-  while (span < input.size() &&
-         (input[span] == '=' || npc::test::alphabet.find(input[span]) != std::string_view::npos))
-    ++span;
+  while (span < input.size() && !is_foreign(input[span])) ++span;
   check(npc::base64_plain_span(input.data(), input.size()) == span, "plain span");
 }
 
@@ -68,7 +85,12 @@ void check_round_trip(std::string_view bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  check_decode(input);
-  check_round_trip(input);
+  // The scalar code, then the vector loops where this processor has them.
+  for (const bool vector : {false, true}) {
+    if (vector && !npc::detail::base64_vector_available()) break;
+    npc::detail::base64_use_vector(vector);
+    check_decode(input);
+    check_round_trip(input);
+  }
   return 0;
 }
