@@ -17,11 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "scratch_dir.hpp"
+
 #include "codec/base64.hpp"
 #include "protocol/protocol.hpp"
 #include "support.hpp"
 
 namespace {
+
+using npc::test::scratch_dir;
 
 namespace fs = std::filesystem;
 
@@ -40,18 +44,6 @@ void write_file(const fs::path& path, const std::string& bytes) {
 using npc::test::base64_of;
 using npc::test::raw_frame;
 
-// A directory of its own for each test, removed afterwards.
-struct scratch_dir {
-  fs::path path;
-  scratch_dir() {
-    std::string name = (fs::temp_directory_path() / "npc-client-test-XXXXXX").string();
-    path = ::mkdtemp(name.data());
-  }
-  ~scratch_dir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-};
 
 struct client_run {
   int status = -1;  // exit status, or -1 when the client did not exit normally

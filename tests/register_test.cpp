@@ -17,9 +17,13 @@
 #include <thread>
 #include <vector>
 
+#include "scratch_dir.hpp"
+
 extern char** environ;
 
 namespace {
+
+using npc::test::scratch_dir;
 
 namespace fs = std::filesystem;
 
@@ -30,17 +34,6 @@ const std::string OTHER_ORIGIN = "chrome-extension://ponmlkjihgfedcbaponmlkjihgf
 const std::string FIREFOX_ID = "signer@npcorvane.org";
 const std::string FIREFOX_GUID = "{0f8e9a1b-2c3d-4e5f-8a9b-0c1d2e3f4a5b}";
 
-struct scratch_dir {
-  fs::path path;
-  scratch_dir() {
-    std::string pattern = (fs::temp_directory_path() / "npc-register-XXXXXX").string();
-    path = ::mkdtemp(pattern.data());
-  }
-  ~scratch_dir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-};
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
