@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "scratch_dir.hpp"
+#include "posix_support.hpp"
 
 #include "codec/base64.hpp"
 #include "protocol/protocol.hpp"
@@ -25,74 +25,33 @@
 
 namespace {
 
+using npc::test::read_file;
 using npc::test::scratch_dir;
+using npc::test::write_file;
 
 namespace fs = std::filesystem;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
-
-void write_file(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out << bytes;
-}
 
 using npc::test::base64_of;
 using npc::test::raw_frame;
 
 
-struct client_run {
-  int status = -1;  // exit status, or -1 when the client did not exit normally
-  std::string out;
-  std::string err;
-};
-
 // Runs the client with `arguments`, standard input from `input`, and the environment of the test
 // with `environment` entries ("NAME=value") set over it.
-client_run run_client(const scratch_dir& dir, const std::vector<std::string>& arguments, const std::string& input = {},
-                      const std::vector<std::string>& environment = {}) {
-  const fs::path in = dir.path / "client.stdin", out = dir.path / "client.stdout", err = dir.path / "client.stderr";
-  write_file(in, input);
-  std::vector<std::string> argv_text{NPC_CLIENT_PATH};
-  argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_text;
+npc::test::command_run run_client(const scratch_dir& dir, const std::vector<std::string>& arguments,
+                                  const std::string& input = {}, const std::vector<std::string>& environment = {}) {
+  write_file(dir.path / "client.stdin", input);
+  std::vector<std::string> argv{NPC_CLIENT_PATH};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     const std::string_view entry(*e);
     const bool replaced = std::any_of(environment.begin(), environment.end(), [&](const std::string& set) {
       return entry.starts_with(set.substr(0, set.find('=') + 1));
     });
-    if (!replaced) env_text.emplace_back(entry);
+    if (!replaced) env.emplace_back(entry);
   }
-  env_text.insert(env_text.end(), environment.begin(), environment.end());
-  std::vector<char*> envp;
-  for (std::string& e : env_text) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t pid = -1;
-  client_run run;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  EXPECT_EQ(spawned, 0) << "cannot start " << argv[0];
-  if (spawned != 0) return run;
-  int wait_status = 0;
-  while (::waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(wait_status)) run.status = WEXITSTATUS(wait_status);
-  run.out = read_file(out);
-  run.err = read_file(err);
-  return run;
+  env.insert(env.end(), environment.begin(), environment.end());
+  return npc::test::run_command(argv, env, dir.path / "client.stdin", dir.path / "client");
 }
 
 // A fake host: writes `output` at once, closes its standard output, records its standard input
@@ -134,7 +93,7 @@ TEST(ClientAgainstFakeHost, RunsASessionInOrderAndJoinsChunks) {
                              raw_frame("second reply") + raw_frame("third");
   const fs::path host = make_fake_host(dir, frames, 0);
 
-  const client_run run =
+  const npc::test::command_run run =
       run_client(dir, {"--host", host.string(), "alpha", "-", "", "--", "--flag", "two words"}, "from stdin\n");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
@@ -146,7 +105,7 @@ TEST(ClientAgainstFakeHost, RunsASessionInOrderAndJoinsChunks) {
 TEST(ClientAgainstFakeHost, SendsASplitRequestAndWaitsForEachAcknowledgement) {
   scratch_dir dir;
   const fs::path host = make_fake_host(dir, raw_frame(ACK) + raw_frame(ACK) + raw_frame(ACK) + raw_frame("done"), 0);
-  const client_run run = run_client(dir, {"--host", host.string(), "--piece-size", "4", "--stats", "abcdefghij"});
+  const npc::test::command_run run = run_client(dir, {"--host", host.string(), "--piece-size", "4", "--stats", "abcdefghij"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "done\n");
   EXPECT_NE(run.err.find("10 bytes sent split in 4 messages"), std::string::npos) << run.err;
@@ -188,7 +147,7 @@ TEST(ClientAgainstFakeHost, ReportsEachFailureInOneLine) {
     scratch_dir dir;
     std::vector<std::string> arguments{"--host", make_fake_host(dir, r.output, r.host_status).string()};
     arguments.insert(arguments.end(), r.arguments.begin(), r.arguments.end());
-    const client_run run = run_client(dir, arguments);
+    const npc::test::command_run run = run_client(dir, arguments);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, r.expected_out);
     ASSERT_FALSE(run.err.empty());
@@ -210,7 +169,7 @@ TEST(ClientAgainstFakeHost, ReportsAHostThatCannotStart) {
   for (const row& r : {row{(dir.path / "missing").string(), "No such file or directory"},
                        row{not_executable.string(), "Permission denied"}}) {
     SCOPED_TRACE(r.host);
-    const client_run run = run_client(dir, {"--host", r.host, "q"});
+    const npc::test::command_run run = run_client(dir, {"--host", r.host, "q"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "npcorvane-client: cannot start the host " + r.host + ": " + r.reason + "\n");
   }
@@ -218,10 +177,10 @@ TEST(ClientAgainstFakeHost, ReportsAHostThatCannotStart) {
 
 TEST(ClientCommandLine, HelpAndUsageErrors) {
   scratch_dir dir;
-  const client_run help = run_client(dir, {"--help"});
+  const npc::test::command_run help = run_client(dir, {"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_TRUE(help.out.starts_with("usage: npcorvane-client")) << help.out;
-  const client_run bad = run_client(dir, {"--piece-size", "786424", "q"});
+  const npc::test::command_run bad = run_client(dir, {"--piece-size", "786424", "q"});
   EXPECT_EQ(bad.status, 2);
   EXPECT_NE(bad.err.find("--piece-size"), std::string::npos) << bad.err;
 }
@@ -230,7 +189,7 @@ TEST(ClientCommandLine, HelpAndUsageErrors) {
 // pass its environment on, or the host would answer with the bundled library.
 class ClientAgainstHost : public ::testing::Test {
  protected:
-  client_run run(const std::vector<std::string>& arguments, const std::string& input = {},
+  npc::test::command_run run(const std::vector<std::string>& arguments, const std::string& input = {},
                  const std::string& library_dir = NPC_TESTLIB_DIR) {
     std::vector<std::string> all{"--host", NPC_HOST_PATH};
     all.insert(all.end(), arguments.begin(), arguments.end());
@@ -268,7 +227,7 @@ class ClientAgainstHost : public ::testing::Test {
 };
 
 TEST_F(ClientAgainstHost, AnswersSmallQueriesInOrderOnOneSession) {
-  const client_run r = run({"--stats", "echo:hello", "null", "nul", "", "echo:{\"part\":\"aGk=\"}"});
+  const npc::test::command_run r = run({"--stats", "echo:hello", "null", "nul", "", "echo:{\"part\":\"aGk=\"}"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, std::string("hello\nnull\n\"ab\"\n") + length_and_hash("") + "\n{\"part\":\"aGk=\"}\n");
   // One host, one library call per request: the trace shows five queries.
@@ -284,7 +243,7 @@ TEST_F(ClientAgainstHost, FetchesLongRepliesInChunks) {
   for (const row& c : {row{npc::DIRECT_REPLY_LIMIT, 1}, row{npc::DIRECT_REPLY_LIMIT + 1, 2},
                        row{2 * npc::CHUNK_SIZE, 3}, row{3'000'001, 4}}) {
     SCOPED_TRACE(c.size);
-    const client_run r = run({"--stats", "size:" + std::to_string(c.size), "utf8:" + std::to_string(c.size)});
+    const npc::test::command_run r = run({"--stats", "size:" + std::to_string(c.size), "utf8:" + std::to_string(c.size)});
     EXPECT_EQ(r.status, 0) << r.err;
     // Both replies whole and in order: the filler reply, then the one whose multi-byte characters
     // fall across chunk edges.
@@ -324,7 +283,7 @@ TEST_F(ClientAgainstHost, SendsLongRequestsSplitAndTheyArriveWhole) {
     const std::string request = request_of(c.length);
     std::vector<std::string> arguments = c.options;
     arguments.push_back("--stats");
-    const client_run r = run(arguments, request);
+    const npc::test::command_run r = run(arguments, request);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, length_and_hash(request) + "\n");
     EXPECT_EQ(count_of(r.err, "query " + std::to_string(c.length) + "\n"), 1u) << r.err;
@@ -338,14 +297,14 @@ TEST_F(ClientAgainstHost, SendsLongRequestsSplitAndTheyArriveWhole) {
 }
 
 TEST_F(ClientAgainstHost, SplitRequestsAndChunkedRepliesShareASession) {
-  const client_run r = run({"--piece-size", "3", "size:1048577", "echo:after"});
+  const npc::test::command_run r = run({"--piece-size", "3", "size:1048577", "echo:after"});
   EXPECT_EQ(r.status, 0) << r.err;
   ASSERT_EQ(r.out.size(), 1'048'578u + 6u);
   EXPECT_EQ(r.out.substr(1'048'578), "after\n");
 }
 
 TEST_F(ClientAgainstHost, QuietReportsRepliesInsteadOfPrintingThem) {
-  const client_run r = run({"--quiet", "size:1048577", "echo:x"});
+  const npc::test::command_run r = run({"--quiet", "size:1048577", "echo:x"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("request 1: 12 bytes sent whole in 1 message; reply 1048577 bytes in 2 chunks"),
@@ -356,7 +315,7 @@ TEST_F(ClientAgainstHost, QuietReportsRepliesInsteadOfPrintingThem) {
 }
 
 TEST_F(ClientAgainstHost, AHostThatCannotBindItsLibraryIsExplained) {
-  const client_run r = run({"echo:x"}, {}, NPC_TESTLIB_WITHOUT_FREE_DIR);
+  const npc::test::command_run r = run({"echo:x"}, {}, NPC_TESTLIB_WITHOUT_FREE_DIR);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   // Whether the client meets the closed input or the closed output first is a race; either way

@@ -17,13 +17,15 @@
 #include <thread>
 #include <vector>
 
-#include "scratch_dir.hpp"
+#include "posix_support.hpp"
 
 extern char** environ;
 
 namespace {
 
+using npc::test::read_file;
 using npc::test::scratch_dir;
+using run_result = npc::test::command_run;
 
 namespace fs = std::filesystem;
 
@@ -35,51 +37,15 @@ const std::string FIREFOX_ID = "signer@npcorvane.org";
 const std::string FIREFOX_GUID = "{0f8e9a1b-2c3d-4e5f-8a9b-0c1d2e3f4a5b}";
 
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-struct run_result {
-  int status = -1;
-  std::string out, err;
-};
-
 // Runs the registration script under /bin/sh with a clean environment: HOME (and the `extra`
 // "NAME=value" entries) only, so the test's own HOME or XDG_CONFIG_HOME cannot leak in.
 run_result run_register(const fs::path& home, const std::vector<std::string>& arguments,
                         const std::vector<std::string>& extra = {}) {
-  const fs::path out = home.parent_path() / "register.stdout", err = home.parent_path() / "register.stderr";
-  std::vector<std::string> argv_text{"/bin/sh", NPC_REGISTER_PATH};
-  argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
-  std::vector<std::string> env_text{"HOME=" + home.string(), "PATH=/usr/bin:/bin"};
-  env_text.insert(env_text.end(), extra.begin(), extra.end());
-  std::vector<char*> argv, envp;
-  for (std::string& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (std::string& e : env_text) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t pid = -1;
-  run_result run;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  EXPECT_EQ(spawned, 0);
-  if (spawned != 0) return run;
-  int wait_status = 0;
-  while (::waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(wait_status)) run.status = WEXITSTATUS(wait_status);
-  run.out = read_file(out);
-  run.err = read_file(err);
-  return run;
+  std::vector<std::string> argv{"/bin/sh", NPC_REGISTER_PATH};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  std::vector<std::string> env{"HOME=" + home.string(), "PATH=/usr/bin:/bin"};
+  env.insert(env.end(), extra.begin(), extra.end());
+  return npc::test::run_command(argv, env, "/dev/null", home.parent_path() / "register");
 }
 
 // Every file (not folder) under `root`, as paths relative to it.
