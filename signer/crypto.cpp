@@ -50,6 +50,15 @@ std::string fold(std::string_view name) {
   return folded;
 }
 
+// The DER bytes that an i2d_ function allocated, as a string; the allocation is released. Empty
+// when the encoding failed (a length of 0 or less).
+std::string take_der(unsigned char* der, int length) {
+  if (length <= 0) return {};
+  std::string bytes(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
+  OPENSSL_free(der);
+  return bytes;
+}
+
 x509_ptr parse_certificate(std::string_view der) {
   auto bytes = reinterpret_cast<const unsigned char*>(der.data());
   return x509_ptr(d2i_X509(nullptr, &bytes, static_cast<long>(der.size())));
@@ -183,10 +192,7 @@ std::string rsa_digest_info(const hash_algorithm& hash, std::string_view digest)
   }
   unsigned char* der = nullptr;
   const int length = i2d_X509_SIG(info.get(), &der);
-  if (length <= 0) return {};
-  std::string result(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
-  OPENSSL_free(der);
-  return result;
+  return take_der(der, length);
 }
 
 std::string ecdsa_signature_der(std::string_view raw) {
@@ -201,10 +207,7 @@ std::string ecdsa_signature_der(std::string_view raw) {
   s.release();
   unsigned char* der = nullptr;
   const int length = i2d_ECDSA_SIG(signature.get(), &der);
-  if (length <= 0) return {};
-  std::string result(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
-  OPENSSL_free(der);
-  return result;
+  return take_der(der, length);
 }
 
 bool verify_signature(std::string_view certificate_der, padding pad, const hash_algorithm& hash,

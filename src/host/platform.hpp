@@ -1,7 +1,7 @@
 // Everything that differs between platforms: loading the signing library, the worker thread,
 // binary mode on the standard streams, the descriptors behind standard output and process-wide
-// signal set-up. One source per platform
-// implements it; nothing else in the host knows which platform it runs on.
+// signal set-up. One source per platform implements it; nothing else in the host knows which
+// platform it runs on.
 #pragma once
 
 #include <cstdio>

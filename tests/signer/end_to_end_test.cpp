@@ -103,9 +103,3 @@ TEST(end_to_end, a_large_echo_comes_back_whole) {
 
 }  // namespace
 }  // namespace npc::test
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  ::testing::AddGlobalTestEnvironment(new npc::test::token_environment);
-  return RUN_ALL_TESTS();
-}

@@ -336,9 +336,3 @@ TEST_F(signer_test, a_pin_blocks_after_three_wrong_tries) {
 
 }  // namespace
 }  // namespace npc::test
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  ::testing::AddGlobalTestEnvironment(new npc::test::token_environment);
-  return RUN_ALL_TESTS();
-}
