@@ -27,7 +27,9 @@ bool set_binary_mode(std::FILE* stream);
 // time limit. False when the thread could not be started; the work's result is not read.
 bool run_worker(int (*work)(void*) noexcept, void* argument);
 
-// Process-wide set-up before anything else runs: a write to a closed pipe must fail, not kill.
+// Process-wide set-up before anything else runs: a write to a closed pipe must fail, not kill;
+// where the system lets a process widen its pipes, those to and from the browser are widened so
+// that a large message crosses in few hand-overs.
 void prepare_process();
 
 // Keeps the process's standard output for the frames alone: the stream that reaches the browser
