@@ -51,5 +51,31 @@ TEST(ByteBuffer, MovesLeaveTheSourceEmptyAndUsable) {
   EXPECT_STREQ(target.c_str(), "");
 }
 
+// Large blocks live in memory of another kind than small ones: moving one onto a buffer that holds
+// a block of either kind, and growing it after a move, must keep every byte and free the right way.
+TEST(ByteBuffer, LargeBlocksMoveGrowAndGoLikeSmallOnes) {
+  const std::size_t large = std::size_t{3} << 20;
+  std::string bytes(large, '\0');
+  for (std::size_t i = 0; i < large; ++i) bytes[i] = static_cast<char>(i * 13 >> 3);
+  byte_buffer big;
+  big.assign(bytes);
+  byte_buffer small;
+  small.assign("small");
+  small = std::move(big);  // a small block let go, a large one taken over
+  EXPECT_EQ(small.view(), bytes);
+  EXPECT_TRUE(big.empty());
+  byte_buffer other;
+  other.reserve(large * 2);
+  other.append("x");
+  other = std::move(small);  // a large block let go for another
+  other.append(bytes);       // and grown past its room
+  EXPECT_EQ(other.view(), bytes + bytes);
+  EXPECT_EQ(other.c_str()[other.size()], '\0');
+  other.release();
+  EXPECT_STREQ(other.c_str(), "");
+  other.append(bytes);
+  EXPECT_EQ(other.view(), bytes);
+}
+
 }  // namespace
 }  // namespace npc

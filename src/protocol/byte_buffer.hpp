@@ -1,6 +1,6 @@
 // A growable run of bytes whose new room is not cleared first, so that text decoded into it is
-// written once, and which grows in place where the allocator can (large blocks are remapped, not
-// copied). Holds message texts and assembled requests, always NUL-terminated.
+// written once; large blocks are whole huge pages where the system has them, and grow by moving
+// pages, not copying bytes. Holds message texts and assembled requests, always NUL-terminated.
 #pragma once
 
 #include <cstddef>
@@ -44,9 +44,12 @@ class byte_buffer {
   void release();
 
  private:
+  void free_block();
+
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;  // bytes usable, the NUL's place not counted
+  bool mapped_ = false;       // a block of whole huge pages, not one from malloc
 };
 
 }  // namespace npc
