@@ -238,5 +238,73 @@ TEST(SplitRequest, PieceShortcutAgreesWithJanssonOnRandomTexts) {
   }
 }
 
+// Pieces long enough to arrive in several blocks are decoded as they come; a text that stops being
+// of the plain form late, after much of it was decoded, must still mean what Jansson makes of it,
+// and a piece that spoils the assembly must leave nothing of itself in the request.
+TEST(SplitRequest, LongPiecesChangedLateMeanWhatJanssonMakesOfThem) {
+  std::string bytes(150'000, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + i % 23);
+  const std::string inner = base64_of(bytes);
+  const std::size_t late = inner.size() - 1000;  // well past the first block of the frame
+  const std::string edits[][2] = {
+      {"", ""},                       // plain all through
+      {"\\/", ""},                   // an escaped slash: the same bytes by the parser
+      {"\\u0000", ""},               // spoils
+      {"\\n", ""},                   // an escaped line break, skipped by the decoder
+      {"\"", ""},                     // a stray quote: unparsable
+      {"\x01", ""},                   // a raw control byte: unparsable
+      {"", "\",\"part\":\"QUJD"},      // a duplicate key: the later value wins
+      {"", "\",\"x\":1"},             // another member after it
+      {"", " "},                      // white space inside the string
+      {"=", ""},                      // padding in the middle
+  };
+  const std::string after[] = {"", " ", "x", "\n"};
+  for (const auto& edit : edits) {
+    for (const auto& tail : after) {
+      for (const char* key : {"part", "last"}) {
+        const std::string text = std::string("{\"") + key + "\":\"" + inner.substr(0, late) + edit[0] +
+                                 inner.substr(late) + edit[1] + "\"}" + tail;
+        std::vector<std::string> texts;
+        if (key == std::string("part")) texts = {R"({"part":"true","count":1})", piece("<"), text, last(">")};
+        else texts = {R"({"part":"true","count":1})", piece("<"), text};
+        test::fake_library library;
+        std::string input;
+        for (const auto& t : texts) input += frame_of(t);
+        test::run_loop(library, input);
+        const std::optional<std::string> meaning = decoded_by_jansson(text, key);
+        std::string expected;
+        if (meaning) expected = "<" + *meaning + (key == std::string("part") ? ">" : "");
+        expected = expected.substr(0, expected.find('\0'));
+        ASSERT_EQ(library.requests.size(), 1u);
+        EXPECT_EQ(library.requests[0], expected) << key << " edited with '" << edit[0] << edit[1] << "' then '" << tail << "'";
+      }
+    }
+  }
+}
+
+// A NUL ends the message text wherever it is found: in the envelope's decoded text, which cuts a
+// long piece short of its closing quote, or in the request's bytes, which cuts the request.
+TEST(SplitRequest, LateNulBytesCutWhereTheyShould) {
+  std::string bytes(200'000, 'q');
+  test::fake_library library;
+  // A NUL late in the decoded piece text: what is left of the piece no longer parses.
+  const std::string text = piece(bytes);
+  std::string envelope_text = text;
+  envelope_text[text.size() - 500] = '\0';
+  // A NUL late in the request's bytes, in a piece and again in a later one.
+  std::string with_nul = bytes;
+  with_nul[190'000] = '\0';
+  // A NUL in a value that a later duplicate key overrides is no part of the request.
+  const std::string overridden = R"({"part":")" + base64_of(with_nul) + R"(","part":")" + base64_of(bytes) + "\"}";
+  std::string input = frame_of(R"({"part":"true"})") + frame_of(envelope_text) + frame_of(last("x")) +
+                      frame_of(R"({"part":"true"})") + frame_of(piece(with_nul)) + frame_of(piece(with_nul)) +
+                      frame_of(last("y")) + frame_of(R"({"part":"true"})") + frame_of(overridden) + frame_of(last("z"));
+  test::run_loop(library, input);
+  ASSERT_EQ(library.requests.size(), 3u);
+  EXPECT_EQ(library.requests[0], "");
+  EXPECT_EQ(library.requests[1], bytes.substr(0, 190'000));
+  EXPECT_EQ(library.requests[2], bytes + "z");
+}
+
 }  // namespace
 }  // namespace npc

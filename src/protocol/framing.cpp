@@ -32,28 +32,38 @@ std::int32_t read_length(frame_reader& reader) {
   return static_cast<std::int32_t>(length);
 }
 
-bool read_message(frame_reader& reader, std::size_t length, byte_buffer& text) {
+bool read_message(frame_reader& reader, std::size_t length, byte_buffer& text, text_listener* listener) {
   text.clear();
   text.reserve(std::min(length / 4 * 3 + 3, initial_text_reserve));
   // The envelope ends at the body's first NUL; the rest is only read. The decoder finds that NUL
   // on its slow path, which any byte outside the alphabet takes anyway, so no separate scan is due.
   base64_decoder decoder;
   decoder.nul_ends = true;
+  // The text is a NUL-terminated string: decoded bytes past a NUL are not part of it. Each block's
+  // bytes are looked through while they are fresh, and once a NUL turns up nothing more is decoded.
+  bool cut = false;
+  auto take = [&](char* out, std::size_t written) {
+    if (const void* nul = std::memchr(out, '\0', written)) {
+      written = static_cast<std::size_t>(static_cast<const char*>(nul) - out);
+      cut = true;
+    }
+    text.commit(written);
+    if (listener != nullptr && written != 0) listener->text_grew(text);
+  };
   std::size_t remaining = length;
   while (remaining != 0) {
     const std::size_t want = std::min(remaining, reader.block.size());
     const std::size_t got = std::fread(reader.block.data(), 1, want, reader.in);
     if (got == 0) return false;
     remaining -= got;
-    if (decoder.ended) continue;
+    if (decoder.ended || cut) continue;
     char* out = text.reserve_more(got / 4 * 3 + 3);
-    text.commit(base64_decode_update(decoder, out, reader.block.data(), got));
+    take(out, base64_decode_update(decoder, out, reader.block.data(), got));
   }
-  char* out = text.reserve_more(2);
-  text.commit(base64_decode_final(decoder, out));
-  // The message text is a NUL-terminated string: decoded bytes past a NUL are not part of it.
-  if (const void* nul = std::memchr(text.data(), '\0', text.size()))
-    text.truncate(static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));
+  if (!cut) {
+    char* out = text.reserve_more(2);
+    take(out, base64_decode_final(decoder, out));
+  }
   return true;
 }
 

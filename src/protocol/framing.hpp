@@ -23,12 +23,25 @@ struct frame_reader {
 // input among them reads as all bits set in that byte's place, so the length comes out negative.
 std::int32_t read_length(frame_reader& reader);
 
+// Work that can begin on a message's text while the rest of its body is still arriving, so that
+// it overlaps the transfer instead of following it.
+class text_listener {
+ public:
+  // Called as the text grows, with all of it so far; a text that grows no more is told no more.
+  virtual void text_grew(std::string_view text) = 0;
+
+ protected:
+  ~text_listener() = default;
+};
+
 // Reads a body of `length` bytes and leaves in `text` the message text: the body up to its first
 // NUL, base64-decoded, itself cut at its first NUL. The body is decoded as it arrives and `text`
 // grows with the bytes actually read: room taken up front on the length's word is not cleared,
-// so a length that promises more than arrives costs address space, not memory.
+// so a length that promises more than arrives costs address space, not memory. A listener, if
+// given, sees the text after each block, already cut at a NUL as soon as one turns up.
 // Returns false when the input ends before `length` bytes; `text` is then unspecified.
-bool read_message(frame_reader& reader, std::size_t length, byte_buffer& text);
+bool read_message(frame_reader& reader, std::size_t length, byte_buffer& text,
+                  text_listener* listener = nullptr);
 
 // Writes outbound frames. Each frame is assembled whole in one reused buffer, so its length and
 // body leave together in one write, then the stream is flushed. The buffer only grows: a short

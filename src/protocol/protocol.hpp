@@ -57,9 +57,12 @@ static_assert(CHUNK_PART_HEAD.size() + CHUNK_TAIL.size() == CHUNK_OVERHEAD);
 
 // The split request being assembled from pieces.
 struct assembly {
+  static constexpr std::size_t no_nul = static_cast<std::size_t>(-1);
+
   bool active = false;   // a start message (or a stray piece) began one
   bool spoiled = false;  // a piece was unusable: the last piece is answered as an empty request
   byte_buffer bytes;     // the decoded pieces so far, NUL bytes included
+  std::size_t nul_at = no_nul;  // where the first NUL in `bytes` is, the request's end
 };
 
 // The request loop's working state, held by the worker for its whole life.

@@ -60,7 +60,9 @@ int serve(std::FILE* in, std::FILE* out, const library_entries& entries) {
       const std::int32_t length = read_length(reader);
       if (length <= 0) return 0;
       // A body cut short is never passed on: a signing library must not get half a request.
-      if (!read_message(reader, static_cast<std::size_t>(length), state.message_text)) return 0;
+      // Pieces are decoded into the assembly as they arrive.
+      piece_stream stream(state);
+      if (!read_message(reader, static_cast<std::size_t>(length), state.message_text, &stream)) return 0;
 
       bool written = true;
       switch (classify(state.message_text)) {
@@ -73,10 +75,10 @@ int serve(std::FILE* in, std::FILE* out, const library_entries& entries) {
           written = begin_assembly(state, writer);
           break;
         case message_kind::piece:
-          written = store_piece(state, writer, "part");
+          written = store_piece(state, writer, "part", &stream);
           break;
         case message_kind::last_piece:
-          store_piece(state, writer, "last");
+          store_piece(state, writer, "last", &stream);
           written = answer_query(state, writer);
           break;
         case message_kind::query:

@@ -44,7 +44,81 @@ base64_decoder append_decoded(byte_buffer& bytes, std::string_view text) {
   return before_end;
 }
 
+// Takes a piece into the assembly under way, or begins one: a piece with nothing begun cannot be
+// placed and spoils it; a last piece alone is a whole request.
+void open_assembly(assembly& pieces, bool last) {
+  if (pieces.active) return;
+  pieces = assembly{};
+  pieces.active = true;
+  pieces.spoiled = !last;
+}
+
+// Looks for the request's first NUL among the assembled bytes from `from` on, while none is known:
+// each piece's bytes are looked through while fresh, not the whole request at its end.
+void note_nul(assembly& pieces, std::size_t from) {
+  if (pieces.nul_at != assembly::no_nul || from >= pieces.bytes.size()) return;
+  if (const void* nul = std::memchr(pieces.bytes.data() + from, '\0', pieces.bytes.size() - from))
+    pieces.nul_at = static_cast<std::size_t>(static_cast<const char*>(nul) - pieces.bytes.data());
+}
+
+// The head of a piece of the plain form, the same length for both keys.
+constexpr std::string_view plain_part_head = R"({"part":")";
+constexpr std::string_view plain_last_head = R"({"last":")";
+constexpr std::string_view plain_tail = R"("})";
+
+// Completes a piece that `stream` decoded as it arrived; false, with nothing completed, when the
+// whole text is not of the plain form.
+bool finish_stream(piece_stream& stream, std::string_view text) {
+  stream.text_grew(text);  // anything not yet seen
+  if (!stream.plain || !text.ends_with(plain_tail)) return false;
+  byte_buffer& bytes = stream.state->pieces.bytes;
+  const std::size_t before = bytes.size();
+  bytes.commit(base64_decode_final(stream.decoder, bytes.reserve_more(2)));
+  note_nul(stream.state->pieces, before);
+  return true;
+}
+
+// Undoes what `stream` added to the assembly.
+void undo_stream(const piece_stream& stream) {
+  assembly& pieces = stream.state->pieces;
+  pieces.bytes.truncate(stream.start_size);
+  if (pieces.nul_at != assembly::no_nul && pieces.nul_at >= stream.start_size) pieces.nul_at = assembly::no_nul;
+}
+
 }  // namespace
+
+void piece_stream::text_grew(std::string_view text) {
+  static_assert(plain_part_head.size() == plain_last_head.size());
+  if (!plain) return;
+  if (!started) {
+    // The loop tells the kinds apart by these first bytes, which a longer text keeps.
+    if (text.size() < START_PREFIX.size()) return;
+    last = text.starts_with(plain_last_head);
+    if (!last && (!text.starts_with(plain_part_head) || text.starts_with(START_PREFIX))) {
+      plain = false;
+      return;
+    }
+    assembly& pieces = state->pieces;
+    open_assembly(pieces, last);
+    if (pieces.spoiled) {
+      plain = false;
+      return;
+    }
+    started = true;
+    start_size = pieces.bytes.size();
+    fed = plain_part_head.size();
+  }
+  // The last two bytes may be the closing quote and brace: they wait until more text follows.
+  if (text.size() < fed + plain_tail.size() + 1) return;
+  const std::size_t end = text.size() - plain_tail.size();
+  byte_buffer& bytes = state->pieces.bytes;
+  const std::size_t before = bytes.size();
+  char* out = bytes.reserve_more((end - fed) / 4 * 3 + 3);
+  bytes.commit(base64_decode_update(decoder, out, text.data() + fed, end - fed));
+  fed = end;
+  note_nul(state->pieces, before);
+  if (decoder.foreign) plain = false;
+}
 
 namespace detail {
 
@@ -88,26 +162,28 @@ bool begin_assembly(loop_state& state, frame_writer& writer) {
   return send_more_ack(writer);
 }
 
-bool store_piece(loop_state& state, frame_writer& writer, std::string_view key) {
+bool store_piece(loop_state& state, frame_writer& writer, std::string_view key, piece_stream* stream) {
   const bool last = key == "last";
   assembly& pieces = state.pieces;
-  if (!pieces.active) {
-    // A piece with nothing begun cannot be placed; a last piece alone is a whole request.
-    pieces = assembly{};
-    pieces.active = true;
-    pieces.spoiled = !last;
+  open_assembly(pieces, last);
+  if (!pieces.spoiled) {
+    const bool streamed = stream != nullptr && stream->started && stream->last == last;
+    bool placed = streamed && finish_stream(*stream, state.message_text);
+    if (!placed) {
+      if (streamed) undo_stream(*stream);
+      // Decoded straight into the assembly; a piece that turns out unusable spoils it all anyway.
+      const std::size_t before = pieces.bytes.size();
+      placed = detail::append_piece(state.message_text, key, pieces.bytes);
+      note_nul(pieces, before);
+    }
+    if (!placed || pieces.bytes.size() > max_assembly) pieces.spoiled = true;
   }
-  // Decoded straight into the assembly; a piece that turns out unusable spoils it all anyway.
-  if (!pieces.spoiled && (!detail::append_piece(state.message_text, key, pieces.bytes) ||
-                          pieces.bytes.size() > max_assembly))
-    pieces.spoiled = true;
   if (pieces.spoiled) pieces.bytes.release();  // nothing of it will be used: free it now
 
   if (!last) return send_more_ack(writer);
 
   // The assembled bytes become the request; the library sees them as a C string.
-  if (const void* nul = pieces.bytes.empty() ? nullptr : std::memchr(pieces.bytes.data(), '\0', pieces.bytes.size()))
-    pieces.bytes.truncate(static_cast<std::size_t>(static_cast<const char*>(nul) - pieces.bytes.data()));
+  if (!pieces.spoiled && pieces.nul_at != assembly::no_nul) pieces.bytes.truncate(pieces.nul_at);
   state.message_text = std::move(pieces.bytes);
   state.pieces = assembly{};
   return true;

@@ -13,12 +13,30 @@ namespace npc {
 // and acknowledges it. False when the output failed.
 bool begin_assembly(loop_state& state, frame_writer& writer);
 
-// Handles a piece ("part") or a last piece ("last") held in state.message_text. A piece is added
-// to the assembly and acknowledged. A last piece completes it: state.message_text then holds the
-// assembled request, cut at its first NUL, or the empty text when the assembly was spoiled by an
-// unusable piece. A last piece with no assembly begun is a request on its own. False when the
-// output failed.
-bool store_piece(loop_state& state, frame_writer& writer, std::string_view key);
+// Decodes a piece of the plain form {"part":"<base64>"} or {"last":"<base64>"} into the assembly
+// while its frame is still arriving, so that the decoding overlaps the transfer; store_piece then
+// finds the piece in place. Other texts it leaves alone, and a text that turns out not to be
+// plain after all is undone by store_piece and read by the JSON parser instead.
+struct piece_stream final : text_listener {
+  explicit piece_stream(loop_state& state) : state(&state) {}
+  void text_grew(std::string_view text) override;
+
+  loop_state* state;
+  bool started = false;     // the text began as a piece of the plain form; its base64 is decoded
+  bool plain = true;        // nothing but base64 characters and padding seen after its head
+  bool last = false;        // a last piece
+  std::size_t fed = 0;      // how much of the text the decoder has had
+  std::size_t start_size = 0;  // the assembly's size before this piece
+  base64_decoder decoder;
+};
+
+// Handles a piece ("part") or a last piece ("last") held in state.message_text, which `stream`,
+// when given, saw arrive. A piece is added to the assembly and acknowledged. A last piece
+// completes it: state.message_text then holds the assembled request, cut at its first NUL, or the
+// empty text when the assembly was spoiled by an unusable piece. A last piece with no assembly
+// begun is a request on its own. False when the output failed.
+bool store_piece(loop_state& state, frame_writer& writer, std::string_view key,
+                 piece_stream* stream = nullptr);
 
 // Writes the acknowledgement {"more":"more"}. False when the output failed.
 bool send_more_ack(frame_writer& writer);
