@@ -98,6 +98,22 @@ TEST_F(SplitResult, MoreWithNothingPendingGetsAnEmptyLast) {
   EXPECT_EQ(frames[7], empty_last);
 }
 
+// The host makes each next chunk ready while the extension reads the one before; messages that
+// are answered in between (a split request's start and pieces, acknowledged while the reply is
+// still pending) must not have the next chunk lost or replaced by their own answer.
+TEST_F(SplitResult, AnswersBetweenChunksLeaveTheNextChunkIntact) {
+  const std::string reply = long_reply(3 * CHUNK_SIZE + 5);
+  library.respond = [&](const std::string&) { return std::optional<std::string>(reply); };
+  const auto frames = frames_for(frame_of("q") + frame_of(R"({"part":"true"})") + frame_of(more) +
+                                 frame_of(R"({"part":"QUJD"})") + frame_of(more) + frame_of(more));
+  ASSERT_EQ(frames.size(), 6u);
+  EXPECT_EQ(frames[1], ack);
+  EXPECT_EQ(frames[2], jansson_dump("part", base64_of(reply.substr(CHUNK_SIZE, CHUNK_SIZE))));
+  EXPECT_EQ(frames[3], ack);
+  EXPECT_EQ(frames[4], jansson_dump("part", base64_of(reply.substr(2 * CHUNK_SIZE, CHUNK_SIZE))));
+  EXPECT_EQ(frames[5], jansson_dump("last", base64_of(reply.substr(3 * CHUNK_SIZE))));
+}
+
 TEST_F(SplitResult, AnAbandonedReplyGivesWayToTheNextOne) {
   int calls = 0;
   library.respond = [&](const std::string&) {

@@ -69,6 +69,7 @@ bool read_message(frame_reader& reader, std::size_t length, byte_buffer& text, t
 
 char* begin_frame(frame_writer& writer, std::size_t body_length) {
   writer.frame_size = header_size + body_length;
+  ++writer.frames_begun;
   if (writer.buffer.size() < writer.frame_size + 1) writer.buffer.resize(writer.frame_size + 1);
   const auto length = static_cast<std::uint32_t>(body_length);
   for (unsigned i = 0; i < header_size; ++i)

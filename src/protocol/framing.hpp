@@ -50,6 +50,7 @@ struct frame_writer {
   std::FILE* out = nullptr;
   std::string buffer;
   std::size_t frame_size = 0;  // bytes of the frame begun last, its length included
+  std::uint64_t frames_begun = 0;  // counts begin_frame calls, so a frame made ahead is known
   bool flush = true;           // false once `out` is unbuffered: it then holds nothing to flush
 };
 

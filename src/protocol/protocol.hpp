@@ -70,8 +70,12 @@ struct loop_state {
   byte_buffer message_text;  // decoded text of the latest frame, cut at its first NUL
   assembly pieces;
   const char* current_result = nullptr;  // the library's latest reply; the library owns it
-  std::size_t chunk_remaining = 0;       // bytes of current_result not yet sent in chunks
+  std::size_t chunk_remaining = 0;       // bytes of current_result not yet sent in chunks, as far
+                                         // as measured
   std::size_t chunk_position = 0;        // offset in current_result of the next chunk
+  bool chunk_end_known = true;           // chunk_remaining reaches the end of current_result
+  std::uint64_t prepared_chunk = 0;      // the writer's frame that holds the next chunk, made
+                                         // ahead; 0 for none
   const library_entries* entries = nullptr;
 };
 

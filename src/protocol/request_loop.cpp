@@ -26,11 +26,17 @@ bool answer_query(loop_state& state, frame_writer& writer) {
   // Counters left by an abandoned split reply would point into the result just freed.
   state.chunk_remaining = 0;
   state.chunk_position = 0;
+  state.chunk_end_known = true;
+  state.prepared_chunk = 0;
 
   if (state.current_result == nullptr) return write_frame(writer, NULL_REPLY);
-  const std::size_t length = std::strlen(state.current_result);
-  if (length <= DIRECT_REPLY_LIMIT) return write_frame(writer, {state.current_result, length});
-  return send_first_chunk(state, writer, length);
+  // Only as far as tells a whole reply from a long one: a long one is measured chunk by chunk.
+  const void* nul = std::memchr(state.current_result, '\0', DIRECT_REPLY_LIMIT + 1);
+  if (nul != nullptr) {
+    const auto length = static_cast<std::size_t>(static_cast<const char*>(nul) - state.current_result);
+    return write_frame(writer, {state.current_result, length});
+  }
+  return send_first_chunk(state, writer, DIRECT_REPLY_LIMIT + 1);
 }
 
 }  // namespace
