@@ -85,10 +85,11 @@ void check_round_trip(std::string_view bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  // The scalar code, then the vector loops where this processor has them.
-  for (const bool vector : {false, true}) {
-    if (vector && !npc::detail::base64_vector_available()) break;
-    npc::detail::base64_use_vector(vector);
+  // The scalar code, then each vector path this processor has.
+  using npc::detail::base64_path;
+  for (const auto path : {base64_path::scalar, base64_path::avx2, base64_path::avx512}) {
+    if (path > npc::detail::base64_best_path()) break;
+    npc::detail::base64_use_path(path);
     check_decode(input);
     check_round_trip(input);
   }

@@ -49,12 +49,16 @@ std::size_t base64_plain_span(const char* input, std::size_t length);
 
 namespace detail {
 
-// Whether this processor has the vector loops (AVX2 on x86-64); they are used when it does.
-bool base64_vector_available();
+// The codec's loops: the table-driven scalar code, and on x86-64 the vector loops for AVX2 and for
+// AVX-512 with byte permutations (VBMI), each falling back on the ones below it for what it leaves.
+enum class base64_path { scalar, avx2, avx512 };
 
-// Turns the vector loops off or back on (on only where available), so tests can hold the scalar
-// and vector paths against each other; returns the previous setting. Not for concurrent use.
-bool base64_use_vector(bool on);
+// The fastest path this processor has; it is the one used unless base64_use_path chose another.
+base64_path base64_best_path();
+
+// Uses `path`, or the best this processor has if it lacks that one, so tests can hold the paths
+// against each other; returns the path used before. Not for concurrent use.
+base64_path base64_use_path(base64_path path);
 
 }  // namespace detail
 }  // namespace npc
