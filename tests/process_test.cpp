@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <optional>
 #include <sstream>
@@ -82,6 +83,9 @@ struct host_run {
   int signal = 0;
   std::string out, err;
   long peak_rss_kib = 0;  // the host's peak resident memory
+  // The capacity of the pipes to and from the host when its first output arrived; -1 for the one
+  // to the host when it was closed by then.
+  int input_pipe_size = -1, output_pipe_size = -1;
 };
 
 struct host_options {
@@ -225,6 +229,10 @@ host_run run_host(const host_input& input, const host_options& options = {}) {
       int& fd = index == 1 ? out[0] : err[0];
       if (fd >= 0 && (fds[index].revents & (POLLIN | POLLHUP | POLLERR))) {
         const ssize_t n = read(fd, block, sizeof block);
+        if (index == 1 && n > 0 && text->empty()) {
+          result.output_pipe_size = fcntl(fd, F_GETPIPE_SZ);
+          if (to_host >= 0) result.input_pipe_size = fcntl(to_host, F_GETPIPE_SZ);
+        }
         if (n > 0) text->append(block, static_cast<std::size_t>(n));
         else close(std::exchange(fd, -1));
         if (index == 1 && fd >= 0 && text->size() >= options.close_output_after) close(std::exchange(fd, -1));
@@ -459,6 +467,20 @@ TEST(HostProcess, HundredMegabyteReplyArrivesWholeInChunks) {
   EXPECT_EQ(joined.back(), '"');
   for (std::size_t i = 1; i + cycle.size() < length - 1; i += 997 * cycle.size())
     ASSERT_EQ(std::string_view(joined).substr(i, cycle.size()), cycle) << "at " << i;
+}
+
+// A chunk message crosses the browser's pipe in one hand-over only if the pipe holds it: the
+// host widens both of its pipes where the system lets an ordinary process do so.
+TEST(HostProcess, WidensItsPipesToHoldAChunkMessage) {
+  if (!setup.launcher.empty()) GTEST_SKIP() << "the pipes of a Windows host are not its own to widen";
+  long most = 0;
+  std::ifstream("/proc/sys/fs/pipe-max-size") >> most;
+  if (most < (1 << 20)) GTEST_SKIP() << "this system lets a process widen a pipe only to " << most << " bytes";
+  // The long second message keeps the pipe to the host open until the first answer is read.
+  const host_run run = run_host(host_input(frame_of("hello")).then(frame_of(std::string(3 << 20, 'x'))).then(frame_of(close_text)));
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.output_pipe_size, 1 << 20);
+  EXPECT_EQ(run.input_pipe_size, 1 << 20);
 }
 
 TEST(HostProcess, SlowLibraryIsWaitedForAndMessagesQueueBehindIt) {
