@@ -42,14 +42,6 @@ bool read_message(frame_reader& reader, std::size_t length, byte_buffer& text, t
   // The text is a NUL-terminated string: decoded bytes past a NUL are not part of it. Each block's
   // bytes are looked through while they are fresh, and once a NUL turns up nothing more is decoded.
   bool cut = false;
-  auto take = [&](char* out, std::size_t written) {
-    if (const void* nul = std::memchr(out, '\0', written)) {
-      written = static_cast<std::size_t>(static_cast<const char*>(nul) - out);
-      cut = true;
-    }
-    text.commit(written);
-    if (listener != nullptr && written != 0) listener->text_grew(text);
-  };
   std::size_t remaining = length;
   while (remaining != 0) {
     const std::size_t want = std::min(remaining, reader.block.size());
@@ -58,11 +50,22 @@ bool read_message(frame_reader& reader, std::size_t length, byte_buffer& text, t
     remaining -= got;
     if (decoder.ended || cut) continue;
     char* out = text.reserve_more(got / 4 * 3 + 3);
-    take(out, base64_decode_update(decoder, out, reader.block.data(), got));
+    std::size_t written = base64_decode_update(decoder, out, reader.block.data(), got);
+    if (const void* nul = std::memchr(out, '\0', written)) {
+      written = static_cast<std::size_t>(static_cast<const char*>(nul) - out);
+      cut = true;
+    }
+    text.commit(written);
+    // Work on the text can only overlap blocks still to come.
+    if (listener != nullptr && remaining != 0 && !cut) listener->text_grew(text);
   }
   if (!cut) {
+    // The 0 to 2 bytes of a group cut short.
     char* out = text.reserve_more(2);
-    take(out, base64_decode_final(decoder, out));
+    std::size_t written = base64_decode_final(decoder, out);
+    if (written == 2 && out[1] == '\0') written = 1;
+    if (written != 0 && out[0] == '\0') written = 0;
+    text.commit(written);
   }
   return true;
 }

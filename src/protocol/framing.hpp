@@ -27,7 +27,8 @@ std::int32_t read_length(frame_reader& reader);
 // it overlaps the transfer instead of following it.
 class text_listener {
  public:
-  // Called as the text grows, with all of it so far; a text that grows no more is told no more.
+  // Called after each block that more of the body follows, with all of the text so far; the text
+  // as read whole is for the listener's owner to hand over.
   virtual void text_grew(std::string_view text) = 0;
 
  protected:
@@ -38,7 +39,8 @@ class text_listener {
 // NUL, base64-decoded, itself cut at its first NUL. The body is decoded as it arrives and `text`
 // grows with the bytes actually read: room taken up front on the length's word is not cleared,
 // so a length that promises more than arrives costs address space, not memory. A listener, if
-// given, sees the text after each block, already cut at a NUL as soon as one turns up.
+// given, sees the text after each block but the last, already cut at a NUL once one turns up (and
+// then no more).
 // Returns false when the input ends before `length` bytes; `text` is then unspecified.
 bool read_message(frame_reader& reader, std::size_t length, byte_buffer& text,
                   text_listener* listener = nullptr);

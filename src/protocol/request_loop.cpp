@@ -31,12 +31,9 @@ bool answer_query(loop_state& state, frame_writer& writer) {
 
   if (state.current_result == nullptr) return write_frame(writer, NULL_REPLY);
   // Only as far as tells a whole reply from a long one: a long one is measured chunk by chunk.
-  const void* nul = std::memchr(state.current_result, '\0', DIRECT_REPLY_LIMIT + 1);
-  if (nul != nullptr) {
-    const auto length = static_cast<std::size_t>(static_cast<const char*>(nul) - state.current_result);
-    return write_frame(writer, {state.current_result, length});
-  }
-  return send_first_chunk(state, writer, DIRECT_REPLY_LIMIT + 1);
+  const std::size_t length = strnlen(state.current_result, DIRECT_REPLY_LIMIT + 1);
+  if (length <= DIRECT_REPLY_LIMIT) return write_frame(writer, {state.current_result, length});
+  return send_first_chunk(state, writer, length);
 }
 
 }  // namespace
@@ -61,13 +58,14 @@ int serve(std::FILE* in, std::FILE* out, const library_entries& entries) {
   // Every frame is assembled whole before it is written, so the stream's own buffer would only
   // copy it and cut a long one into several writes: unbuffered, each frame is one write.
   writer.flush = std::setvbuf(out, nullptr, _IONBF, 0) != 0;
+  piece_stream stream(state);
   try {
     for (;;) {
       const std::int32_t length = read_length(reader);
       if (length <= 0) return 0;
       // A body cut short is never passed on: a signing library must not get half a request.
-      // Pieces are decoded into the assembly as they arrive.
-      piece_stream stream(state);
+      // Pieces are decoded into the assembly as they arrive; only a stream that took one is made anew.
+      if (stream.started || !stream.plain) stream = piece_stream(state);
       if (!read_message(reader, static_cast<std::size_t>(length), state.message_text, &stream)) return 0;
 
       bool written = true;

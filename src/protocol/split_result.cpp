@@ -18,9 +18,9 @@ std::size_t next_chunk_length(loop_state& state) {
   if (state.chunk_remaining < CHUNK_SIZE && !state.chunk_end_known) {
     const char* from = state.current_result + state.chunk_position + state.chunk_remaining;
     const std::size_t wanted = CHUNK_SIZE - state.chunk_remaining;
-    const void* nul = std::memchr(from, '\0', wanted);
-    state.chunk_remaining += nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - from) : wanted;
-    state.chunk_end_known = nul != nullptr;
+    const std::size_t found = strnlen(from, wanted);
+    state.chunk_remaining += found;
+    state.chunk_end_known = found < wanted;
   }
   return std::min(state.chunk_remaining, CHUNK_SIZE);
 }
