@@ -225,6 +225,7 @@ TEST(SplitRequest, PieceShortcutAgreesWithJansson) {
       R"({"part":"QUJD""})", R"({"part":"QUJD)", R"({"last":"QUJD"})", R"({"part":"Q"UJD"})",
       "{\"part\":\"\xC3\xA9\"}", "{\"part\":\"\xFF\"}", R"({"part":"\"})", R"({"part":1})",
       R"({"part":"QUJD","x":"}"})", R"({"part":"QU=JD"})", "{\"part\":\"QUJD\t\"}", R"({"part":"QUJD\\"})",
+      R"({"part":"})", R"({"part":")", R"({"part")",
   };
   for (const auto& text : texts) EXPECT_EQ(decoded_by_host(text, "part"), decoded_by_jansson(text, "part")) << text;
 }
@@ -296,6 +297,20 @@ TEST(SplitRequest, LongPiecesChangedLateMeanWhatJanssonMakesOfThem) {
       }
     }
   }
+}
+
+// Long messages of other kinds are seen arriving too; they must leave the assembly as they found
+// it: a long query or start with nothing begun, then a last piece alone, which is a whole request.
+TEST(SplitRequest, LongMessagesOfOtherKindsLeaveTheAssemblyAlone) {
+  const std::string filler(200'000, 'f');
+  test::fake_library library;
+  std::string input = frame_of(R"({"query":")" + filler + "\"}") + frame_of(last("alone")) +
+                      frame_of(R"({"part":"true","count":1,"pad":")" + filler + "\"}") + frame_of(piece("a")) +
+                      frame_of(R"({"query":")" + filler + "\"}") + frame_of(last("b"));
+  test::run_loop(library, input);
+  ASSERT_EQ(library.requests.size(), 4u);
+  EXPECT_EQ(library.requests[1], "alone");
+  EXPECT_EQ(library.requests[3], "ab");
 }
 
 // A NUL ends the message text wherever it is found: in the envelope's decoded text, which cuts a

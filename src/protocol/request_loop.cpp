@@ -65,7 +65,7 @@ int serve(std::FILE* in, std::FILE* out, const library_entries& entries) {
       if (length <= 0) return 0;
       // A body cut short is never passed on: a signing library must not get half a request.
       // Pieces are decoded into the assembly as they arrive; only a stream that took one is made anew.
-      if (stream.started || !stream.plain) stream = piece_stream(state);
+      if (stream.used()) stream = piece_stream(state);
       if (!read_message(reader, static_cast<std::size_t>(length), state.message_text, &stream)) return 0;
 
       bool written = true;

@@ -32,16 +32,13 @@ json_ptr parse(std::string_view text) {
   return json_ptr(json_loadb(text.data(), text.size(), JSON_DECODE_ANY, nullptr));
 }
 
-// Decodes base64 `text` and appends the bytes; returns the decoder's state before its end, whose
-// `foreign` says whether anything but alphabet characters and padding was skipped.
-base64_decoder append_decoded(byte_buffer& bytes, std::string_view text) {
+// Decodes base64 `text` and appends the bytes.
+void append_decoded(byte_buffer& bytes, std::string_view text) {
   base64_decoder decoder;
   char* out = bytes.reserve_more(text.size() / 4 * 3 + 3);
   std::size_t written = base64_decode_update(decoder, out, text.data(), text.size());
-  const base64_decoder before_end = decoder;
   written += base64_decode_final(decoder, out + written);
   bytes.commit(written);
-  return before_end;
 }
 
 // Takes a piece into the assembly under way, or begins one: a piece with nothing begun cannot be
@@ -61,78 +58,65 @@ void note_nul(assembly& pieces, std::size_t from) {
     pieces.nul_at = static_cast<std::size_t>(static_cast<const char*>(nul) - pieces.bytes.data());
 }
 
-// The head of a piece of the plain form, the same length for both keys.
-constexpr std::string_view plain_part_head = R"({"part":")";
-constexpr std::string_view plain_last_head = R"({"last":")";
 constexpr std::string_view plain_tail = R"("})";
 
-// Completes a piece that `stream` decoded as it arrived; false, with nothing completed, when the
-// whole text is not of the plain form.
-bool finish_stream(piece_stream& stream, std::string_view text) {
-  stream.text_grew(text);  // anything not yet seen
-  if (!stream.plain || !text.ends_with(plain_tail)) return false;
-  byte_buffer& bytes = stream.state->pieces.bytes;
-  const std::size_t before = bytes.size();
-  bytes.commit(base64_decode_final(stream.decoder, bytes.reserve_more(2)));
-  note_nul(stream.state->pieces, before);
-  return true;
-}
+std::string_view key_of(bool last) { return last ? "last" : "part"; }
 
-// Undoes what `stream` added to the assembly.
-void undo_stream(const piece_stream& stream) {
+// Completes the piece `stream` decoded as it arrived (all of it when it came in one block); false,
+// with what it added taken back out, when the text is not a piece of the plain form.
+bool finish_stream(piece_stream& stream, std::string_view text, bool last) {
+  stream.text_grew(text);  // what it has not seen yet
+  if (!stream.started || stream.last != last) return false;
   assembly& pieces = stream.state->pieces;
+  const std::size_t before = pieces.bytes.size();
+  if (stream.piece.finish(text, key_of(last), pieces.bytes)) {
+    note_nul(pieces, before);
+    return true;
+  }
   pieces.bytes.truncate(stream.start_size);
   if (pieces.nul_at != assembly::no_nul && pieces.nul_at >= stream.start_size) pieces.nul_at = assembly::no_nul;
+  return false;
 }
 
 }  // namespace
 
-void piece_stream::text_grew(std::string_view text) {
-  static_assert(plain_part_head.size() == plain_last_head.size());
+namespace detail {
+
+void plain_piece::grow(std::string_view text, std::string_view key, byte_buffer& bytes) {
   if (!plain) return;
-  if (!started) {
-    // The loop tells the kinds apart by these first bytes, which a longer text keeps.
-    if (text.size() < START_PREFIX.size()) return;
-    last = text.starts_with(plain_last_head);
-    if (!last && (!text.starts_with(plain_part_head) || text.starts_with(START_PREFIX))) {
+  if (fed == 0) {
+    const std::size_t head = key.size() + 5;  // {"key":"
+    if (text.size() < head) return;
+    if (!text.starts_with("{\"") || text.substr(2, key.size()) != key || text.substr(2 + key.size(), 3) != "\":\"") {
       plain = false;
       return;
     }
-    assembly& pieces = state->pieces;
-    open_assembly(pieces, last);
-    if (pieces.spoiled) {
-      plain = false;
-      return;
-    }
-    started = true;
-    start_size = pieces.bytes.size();
-    fed = plain_part_head.size();
+    fed = head;
   }
-  // The last two bytes may be the closing quote and brace: they wait until more text follows.
-  if (text.size() < fed + plain_tail.size() + 1) return;
+  if (text.size() <= fed + plain_tail.size()) return;
   const std::size_t end = text.size() - plain_tail.size();
-  byte_buffer& bytes = state->pieces.bytes;
-  const std::size_t before = bytes.size();
   char* out = bytes.reserve_more((end - fed) / 4 * 3 + 3);
   bytes.commit(base64_decode_update(decoder, out, text.data() + fed, end - fed));
   fed = end;
-  note_nul(state->pieces, before);
   if (decoder.foreign) plain = false;
 }
 
-namespace detail {
+bool plain_piece::finish(std::string_view text, std::string_view key, byte_buffer& bytes) {
+  grow(text, key, bytes);
+  if (!plain || fed == 0 || text.size() != fed + plain_tail.size() || !text.ends_with(plain_tail)) return false;
+  bytes.commit(base64_decode_final(decoder, bytes.reserve_more(2)));
+  return true;
+}
 
 bool append_piece(std::string_view text, std::string_view key, byte_buffer& bytes) {
-  // The plain form {"key":"<base64>"}, as extensions send it, needs no parser: with nothing but
-  // base64 characters and padding between the quotes it means exactly what the parser would make
-  // of it. Whether that holds is learnt while decoding, from the bytes the decoder skipped.
-  const std::size_t head = key.size() + 5;  // {"key":"
-  if (text.size() >= head + 2 && text.starts_with("{\"") && text.substr(2, key.size()) == key &&
-      text.substr(2 + key.size(), 3) == "\":\"" && text.ends_with("\"}")) {
-    const std::size_t old_size = bytes.size();
-    if (!append_decoded(bytes, text.substr(head, text.size() - head - 2)).foreign) return true;
-    bytes.truncate(old_size);  // not plain after all: the parser decides
-  }
+  const std::size_t old_size = bytes.size();
+  plain_piece piece;
+  if (piece.finish(text, key, bytes)) return true;
+  bytes.truncate(old_size);  // not plain after all: the parser decides
+  return append_parsed_piece(text, key, bytes);
+}
+
+bool append_parsed_piece(std::string_view text, std::string_view key, byte_buffer& bytes) {
   const json_ptr document = parse(text);
   const json_t* value = document ? json_object_get(document.get(), std::string(key).c_str()) : nullptr;
   if (!json_is_string(value)) return false;
@@ -141,6 +125,30 @@ bool append_piece(std::string_view text, std::string_view key, byte_buffer& byte
 }
 
 }  // namespace detail
+
+void piece_stream::text_grew(std::string_view text) {
+  if (declined) return;
+  assembly& pieces = state->pieces;
+  if (!started) {
+    // The loop tells the kinds apart by these first bytes, which a longer text keeps.
+    if (text.size() < START_PREFIX.size()) return;
+    last = text.starts_with(LAST_PREFIX);
+    if (!last && (!text.starts_with(PIECE_PREFIX) || text.starts_with(START_PREFIX))) {
+      declined = true;
+      return;
+    }
+    open_assembly(pieces, last);
+    if (pieces.spoiled) {
+      declined = true;
+      return;
+    }
+    started = true;
+    start_size = pieces.bytes.size();
+  }
+  const std::size_t before = pieces.bytes.size();
+  piece.grow(text, key_of(last), pieces.bytes);
+  note_nul(pieces, before);
+}
 
 bool send_more_ack(frame_writer& writer) { return write_frame(writer, MORE_ACK); }
 
@@ -167,13 +175,12 @@ bool store_piece(loop_state& state, frame_writer& writer, std::string_view key, 
   assembly& pieces = state.pieces;
   open_assembly(pieces, last);
   if (!pieces.spoiled) {
-    const bool streamed = stream != nullptr && stream->started && stream->last == last;
-    bool placed = streamed && finish_stream(*stream, state.message_text);
+    // Decoded straight into the assembly; a piece that turns out unusable spoils it all anyway.
+    bool placed = stream != nullptr && finish_stream(*stream, state.message_text, last);
     if (!placed) {
-      if (streamed) undo_stream(*stream);
-      // Decoded straight into the assembly; a piece that turns out unusable spoils it all anyway.
       const std::size_t before = pieces.bytes.size();
-      placed = detail::append_piece(state.message_text, key, pieces.bytes);
+      placed = stream != nullptr ? detail::append_parsed_piece(state.message_text, key, pieces.bytes)
+                                 : detail::append_piece(state.message_text, key, pieces.bytes);
       note_nul(pieces, before);
     }
     if (!placed || pieces.bytes.size() > max_assembly) pieces.spoiled = true;

@@ -13,21 +13,44 @@ namespace npc {
 // and acknowledges it. False when the output failed.
 bool begin_assembly(loop_state& state, frame_writer& writer);
 
-// Decodes a piece of the plain form {"part":"<base64>"} or {"last":"<base64>"} into the assembly
-// while its frame is still arriving, so that the decoding overlaps the transfer; store_piece then
-// finds the piece in place. Other texts it leaves alone, and a text that turns out not to be
-// plain after all is undone by store_piece and read by the JSON parser instead.
+namespace detail {
+
+// A piece of the plain form {"key":"<base64>"}, as extensions send it, needs no parser: with
+// nothing but base64 characters and padding between the quotes it means exactly what the parser
+// would make of it. This decodes such a piece as its text grows and learns whether it is plain
+// from the bytes the decoder skips.
+struct plain_piece {
+  // Decodes what the text gained since the last call and appends the bytes to `bytes`; the last
+  // two characters wait, as they may be the closing quote and brace. Decodes nothing more once
+  // the text shows it is not of the plain form.
+  void grow(std::string_view text, std::string_view key, byte_buffer& bytes);
+  // Takes the whole text: true when it is of the plain form, all its bytes then appended; false
+  // otherwise, with what was appended left for the caller to take back.
+  bool finish(std::string_view text, std::string_view key, byte_buffer& bytes);
+
+  bool plain = true;    // nothing has shown the text not to be of the plain form
+  std::size_t fed = 0;  // characters of the text taken, its head included; 0 before the head
+  base64_decoder decoder;
+};
+
+}  // namespace detail
+
+// Decodes a piece of the plain form into the assembly while its frame is still arriving, so that
+// the decoding overlaps the transfer; store_piece then finds the piece in place. Other texts it
+// leaves alone, and a piece that turns out not to be plain is taken back out by store_piece and
+// read by the JSON parser instead.
 struct piece_stream final : text_listener {
   explicit piece_stream(loop_state& state) : state(&state) {}
   void text_grew(std::string_view text) override;
+  // Whether it has taken part in a message, so that the next one needs a fresh stream.
+  bool used() const { return started || declined; }
 
   loop_state* state;
-  bool started = false;     // the text began as a piece of the plain form; its base64 is decoded
-  bool plain = true;        // nothing but base64 characters and padding seen after its head
-  bool last = false;        // a last piece
-  std::size_t fed = 0;      // how much of the text the decoder has had
+  bool started = false;        // the text began as a piece; what it holds is decoded into the assembly
+  bool declined = false;       // the text is no piece, or its assembly takes nothing
+  bool last = false;           // a last piece
   std::size_t start_size = 0;  // the assembly's size before this piece
-  base64_decoder decoder;
+  detail::plain_piece piece;
 };
 
 // Handles a piece ("part") or a last piece ("last") held in state.message_text, which `stream`,
@@ -45,9 +68,12 @@ namespace detail {
 
 // Decodes the base64 text in the string member `key` of a piece message and appends the bytes to
 // `bytes`; false, with `bytes` as it was, when the message does not parse or the member is missing
-// or no string. A message of the plain form {"key":"<base64>"} is decoded directly; every other
-// text goes through the JSON parser, with its rules on duplicate keys, escapes and "\u0000".
+// or no string. A message of the plain form is decoded directly (plain_piece); every other text
+// goes through the JSON parser, with its rules on duplicate keys, escapes and "\u0000".
 bool append_piece(std::string_view text, std::string_view key, byte_buffer& bytes);
+
+// The same through the JSON parser alone.
+bool append_parsed_piece(std::string_view text, std::string_view key, byte_buffer& bytes);
 
 }  // namespace detail
 }  // namespace npc
