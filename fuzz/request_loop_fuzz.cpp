@@ -172,6 +172,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   library = &fake;
   // The input as the loop's standard input; fmemopen needs a buffer it may call its own.
   std::string input(reinterpret_cast<const char*>(data), size);
+  // Bodies read in the host's own blocks, or in blocks of 1 to 16 bytes picked by the input's
+  // length, so that texts also arrive in many steps.
+  const std::size_t block = size % 3 == 0 ? npc::READ_BLOCK_SIZE : 1 + size % 16;
   std::FILE* in = fmemopen(input.empty() ? nullptr : input.data(), input.empty() ? 1 : input.size(), "rb");
   // A file, not a memory stream: the loop makes its output unbuffered, which glibc's memory
   // streams do not survive.
@@ -179,7 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (in == nullptr || out == nullptr) std::abort();
 
   const npc::library_entries entries{&process_query, &free_result};
-  check(npc::serve(in, out, entries) == 0, "the loop returns 0");
+  check(npc::serve(in, out, entries, block) == 0, "the loop returns 0");
   std::fclose(in);
   std::string output(static_cast<std::size_t>(std::ftell(out)), '\0');
   std::rewind(out);

@@ -77,7 +77,8 @@ inline std::FILE* temporary_stream() {
   return nullptr;
 }
 
-inline loop_run run_loop(fake_library& library, const std::string& input, std::FILE* out = nullptr) {
+inline loop_run run_loop(fake_library& library, const std::string& input, std::FILE* out = nullptr,
+                         std::size_t block_size = READ_BLOCK_SIZE) {
   fake_library::current = &library;
   loop_run run;
   std::FILE* in = temporary_stream();
@@ -92,7 +93,7 @@ inline loop_run run_loop(fake_library& library, const std::string& input, std::F
   std::fwrite(input.data(), 1, input.size(), in);
   std::rewind(in);
   const library_entries entries = library.entries();
-  run.status = serve(in, out, entries);
+  run.status = serve(in, out, entries, block_size);
   if (own_out) {
     std::rewind(out);
     char block[1 << 16];

@@ -13,10 +13,14 @@
 
 namespace npc {
 
+// How much of a body is read at a time: enough to keep system calls few, little enough to stay in
+// the caches while it is decoded.
+inline constexpr std::size_t READ_BLOCK_SIZE = std::size_t{1} << 16;
+
 // Reads inbound frames through one reused block, so a body is never held twice.
 struct frame_reader {
   std::FILE* in = nullptr;
-  std::vector<char> block = std::vector<char>(std::size_t{1} << 16);
+  std::vector<char> block = std::vector<char>(READ_BLOCK_SIZE);
 };
 
 // Reads the four length bytes, least significant first, as a signed 32-bit value. The end of

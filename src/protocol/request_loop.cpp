@@ -1,6 +1,7 @@
 // The request loop and its query step.
 #include "protocol/request_loop.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -48,11 +49,12 @@ message_kind classify(std::string_view text) {
   return message_kind::query;
 }
 
-int serve(std::FILE* in, std::FILE* out, const library_entries& entries) {
+int serve(std::FILE* in, std::FILE* out, const library_entries& entries, std::size_t block_size) {
   loop_state state;
   state.entries = &entries;
   frame_reader reader;
   reader.in = in;
+  reader.block.resize(std::max<std::size_t>(block_size, 1));
   frame_writer writer;
   writer.out = out;
   // Every frame is assembled whole before it is written, so the stream's own buffer would only
