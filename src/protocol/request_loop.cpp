@@ -81,10 +81,10 @@ int serve(std::FILE* in, std::FILE* out, const library_entries& entries, std::si
           written = begin_assembly(state, writer);
           break;
         case message_kind::piece:
-          written = store_piece(state, writer, "part", &stream);
+          written = store_piece(state, writer, "part", stream);
           break;
         case message_kind::last_piece:
-          store_piece(state, writer, "last", &stream);
+          store_piece(state, writer, "last", stream);
           written = answer_query(state, writer);
           break;
         case message_kind::query:

@@ -108,14 +108,6 @@ bool plain_piece::finish(std::string_view text, std::string_view key, byte_buffe
   return true;
 }
 
-bool append_piece(std::string_view text, std::string_view key, byte_buffer& bytes) {
-  const std::size_t old_size = bytes.size();
-  plain_piece piece;
-  if (piece.finish(text, key, bytes)) return true;
-  bytes.truncate(old_size);  // not plain after all: the parser decides
-  return append_parsed_piece(text, key, bytes);
-}
-
 bool append_parsed_piece(std::string_view text, std::string_view key, byte_buffer& bytes) {
   const json_ptr document = parse(text);
   const json_t* value = document ? json_object_get(document.get(), std::string(key).c_str()) : nullptr;
@@ -170,17 +162,17 @@ bool begin_assembly(loop_state& state, frame_writer& writer) {
   return send_more_ack(writer);
 }
 
-bool store_piece(loop_state& state, frame_writer& writer, std::string_view key, piece_stream* stream) {
+bool store_piece(loop_state& state, frame_writer& writer, std::string_view key, piece_stream& stream) {
   const bool last = key == "last";
   assembly& pieces = state.pieces;
   open_assembly(pieces, last);
   if (!pieces.spoiled) {
     // Decoded straight into the assembly; a piece that turns out unusable spoils it all anyway.
-    bool placed = stream != nullptr && finish_stream(*stream, state.message_text, last);
+    bool placed = finish_stream(stream, state.message_text, last);
     if (!placed) {
+      // Not of the plain form: the parser decides.
       const std::size_t before = pieces.bytes.size();
-      placed = stream != nullptr ? detail::append_parsed_piece(state.message_text, key, pieces.bytes)
-                                 : detail::append_piece(state.message_text, key, pieces.bytes);
+      placed = detail::append_parsed_piece(state.message_text, key, pieces.bytes);
       note_nul(pieces, before);
     }
     if (!placed || pieces.bytes.size() > max_assembly) pieces.spoiled = true;

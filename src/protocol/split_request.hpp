@@ -53,26 +53,22 @@ struct piece_stream final : text_listener {
   detail::plain_piece piece;
 };
 
-// Handles a piece ("part") or a last piece ("last") held in state.message_text, which `stream`,
-// when given, saw arrive. A piece is added to the assembly and acknowledged. A last piece
+// Handles a piece ("part") or a last piece ("last") held in state.message_text, which `stream`
+// saw arrive. A piece is added to the assembly and acknowledged. A last piece
 // completes it: state.message_text then holds the assembled request, cut at its first NUL, or the
 // empty text when the assembly was spoiled by an unusable piece. A last piece with no assembly
 // begun is a request on its own. False when the output failed.
-bool store_piece(loop_state& state, frame_writer& writer, std::string_view key,
-                 piece_stream* stream = nullptr);
+bool store_piece(loop_state& state, frame_writer& writer, std::string_view key, piece_stream& stream);
 
 // Writes the acknowledgement {"more":"more"}. False when the output failed.
 bool send_more_ack(frame_writer& writer);
 
 namespace detail {
 
-// Decodes the base64 text in the string member `key` of a piece message and appends the bytes to
-// `bytes`; false, with `bytes` as it was, when the message does not parse or the member is missing
-// or no string. A message of the plain form is decoded directly (plain_piece); every other text
-// goes through the JSON parser, with its rules on duplicate keys, escapes and "\u0000".
-bool append_piece(std::string_view text, std::string_view key, byte_buffer& bytes);
-
-// The same through the JSON parser alone.
+// Decodes the base64 text in the string member `key` of a piece message through the JSON parser,
+// with its rules on duplicate keys, escapes and "\u0000", and appends the bytes to `bytes`; false,
+// with `bytes` as it was, when the message does not parse or the member is missing or no string.
+// For a piece that is not of the plain form (plain_piece).
 bool append_parsed_piece(std::string_view text, std::string_view key, byte_buffer& bytes);
 
 }  // namespace detail
