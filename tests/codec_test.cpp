@@ -75,6 +75,27 @@ TEST(Base64, TolerantDecoderSkipsWhatIsNotAlphabet) {
   for (const auto& [text, bytes] : cases) EXPECT_EQ(decode(text), bytes) << "decoding " << text;
 }
 
+// Feeds `text` to `state` in blocks of 1 to `most` characters, as a body arriving in pieces, and
+// returns the bytes written; a group left open stays in the state.
+std::string decode_in_random_blocks(base64_decoder& state, std::string_view text, std::mt19937& random,
+                                    unsigned most) {
+  std::string out(text.size() + 3, '#');
+  std::size_t written = 0, offset = 0;
+  while (offset < text.size()) {
+    const std::size_t block = std::min<std::size_t>(1 + random() % most, text.size() - offset);
+    written += base64_decode_update(state, out.data() + written, text.data() + offset, block);
+    offset += block;
+  }
+  out.resize(written);
+  return out;
+}
+
+// Appends the bytes of the group the state holds open.
+void take_final(base64_decoder& state, std::string& out) {
+  char rest[2];
+  out.append(rest, base64_decode_final(state, rest));
+}
+
 TEST(Base64, DecodingInBlocksMatchesDecodingWhole) {
   std::mt19937 random(20261208);
   std::string bytes(3000, '\0');
@@ -87,15 +108,9 @@ TEST(Base64, DecodingInBlocksMatchesDecodingWhole) {
   const std::string whole = decode(text);
   for (int round = 0; round < 50; ++round) {
     base64_decoder state;
-    std::string out(text.size() + 3, '#');
-    std::size_t written = 0, offset = 0;
-    while (offset < text.size()) {
-      const std::size_t block = std::min<std::size_t>(1 + random() % 97, text.size() - offset);
-      written += base64_decode_update(state, out.data() + written, text.data() + offset, block);
-      offset += block;
-    }
-    written += base64_decode_final(state, out.data() + written);
-    ASSERT_EQ(out.substr(0, written), whole) << "round " << round;
+    std::string out = decode_in_random_blocks(state, text, random, 97);
+    take_final(state, out);
+    ASSERT_EQ(out, whole) << "round " << round;
   }
 }
 
@@ -191,16 +206,10 @@ TEST(Base64, DecoderThatEndsAtNulMatchesCuttingFirst) {
     const std::string expected = decode(std::string_view(variant).substr(0, at));
     base64_decoder state;
     state.nul_ends = true;
-    std::string out(variant.size() + 3, '#');
-    std::size_t written = 0, offset = 0;
-    while (offset < variant.size()) {
-      const std::size_t block = std::min<std::size_t>(1 + random() % 90, variant.size() - offset);
-      written += base64_decode_update(state, out.data() + written, variant.data() + offset, block);
-      offset += block;
-    }
+    std::string out = decode_in_random_blocks(state, variant, random, 90);
     EXPECT_TRUE(state.ended);
-    written += base64_decode_final(state, out.data() + written);
-    ASSERT_EQ(out.substr(0, written), expected) << "NUL at " << at;
+    take_final(state, out);
+    ASSERT_EQ(out, expected) << "NUL at " << at;
   }
 }
 
