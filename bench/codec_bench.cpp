@@ -6,7 +6,7 @@
 #include <string>
 
 #include "codec/base64.hpp"
-#include "protocol/protocol.hpp"
+#include "protocol/wire.hpp"
 
 namespace {
 

@@ -23,7 +23,7 @@
 
 #include "bench_common.hpp"
 #include "codec/base64.hpp"
-#include "protocol/protocol.hpp"
+#include "protocol/wire.hpp"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/protocol.hpp"
-#include "protocol/request_loop.hpp"
+#include "host/request_loop.hpp"
+#include "protocol/wire.hpp"
 #include "check.hpp"
 #include "reference_base64.hpp"
 

@@ -20,7 +20,7 @@
 #include "posix_support.hpp"
 
 #include "codec/base64.hpp"
-#include "protocol/protocol.hpp"
+#include "protocol/wire.hpp"
 #include "support.hpp"
 
 namespace {

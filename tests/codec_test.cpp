@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "codec/base64.hpp"
-#include "protocol/protocol.hpp"
+#include "protocol/wire.hpp"
 
 namespace npc {
 namespace {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "protocol/protocol.hpp"
-#include "protocol/request_loop.hpp"
+#include "host/request_loop.hpp"
+#include "protocol/wire.hpp"
 
 namespace npc::test {
 

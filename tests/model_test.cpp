@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "fake_library.hpp"
-#include "protocol/protocol.hpp"
+#include "protocol/wire.hpp"
 #include "reference_base64.hpp"
 #include "support.hpp"
 

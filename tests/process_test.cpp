@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/protocol.hpp"
+#include "protocol/wire.hpp"
 #include "support.hpp"
 
 extern char** environ;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_library.hpp"
-#include "protocol/request_loop.hpp"
+#include "host/request_loop.hpp"
 #include "support.hpp"
 
 namespace npc {

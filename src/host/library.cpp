@@ -1,16 +1,25 @@
 // Start-up: the library binding and the worker that runs the request loop.
 #include "host/library.hpp"
 
+#include <cstdio>
+
 #include "host/platform.hpp"
-#include "protocol/request_loop.hpp"
+#include "host/request_loop.hpp"
 
 namespace npc {
 namespace {
 
+// What the worker is handed: set up before it starts and outliving it.
+struct worker_start {
+  library_entries entries;
+  std::FILE* wire = nullptr;
+};
+
 // No exception leaves the worker: whatever escapes the loop ends it as the end of input would.
 int worker(void* argument) noexcept {
   try {
-    return request_loop(static_cast<const library_entries*>(argument));
+    const auto* start = static_cast<const worker_start*>(argument);
+    return request_loop(start->entries, start->wire);
   } catch (...) {
     return 0;
   }
@@ -34,11 +43,12 @@ int run_host() {
   platform::prepare_process();
   // Before the library is loaded, since a library may print from the moment it is loaded: what
   // it writes to standard output must not land between the frames.
-  if (platform::keep_wire_output() == nullptr) return -1;
   // Lives as long as run_host, which outlives the worker: it waits for it.
-  library_entries entries;
-  if (!bind_library(entries)) return -1;
-  if (!platform::run_worker(&worker, &entries)) return -1;
+  worker_start start;
+  start.wire = platform::keep_wire_output();
+  if (start.wire == nullptr) return -1;
+  if (!bind_library(start.entries)) return -1;
+  if (!platform::run_worker(&worker, &start)) return -1;
   return 0;
 }
 

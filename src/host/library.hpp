@@ -1,7 +1,7 @@
 // Binding the signing library: load it by its bare name and resolve its two entry points.
 #pragma once
 
-#include "protocol/protocol.hpp"
+#include "protocol/entries.hpp"
 
 namespace npc {
 

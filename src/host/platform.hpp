@@ -41,8 +41,4 @@ void prepare_process();
 // or memory is left); standard output is then left as it was.
 std::FILE* keep_wire_output();
 
-// The stream the frames go to: the one keep_wire_output kept, or standard output when it was
-// never called.
-std::FILE* wire_output();
-
 }  // namespace npc::platform

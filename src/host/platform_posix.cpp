@@ -14,9 +14,6 @@ namespace npc::platform {
 
 namespace {
 
-// Set once on the main thread before the worker starts, and only read afterwards.
-std::FILE* kept_output = nullptr;
-
 // The most pipe capacity an unprivileged process gets by default (/proc/sys/fs/pipe-max-size).
 constexpr int wide_pipe_size = 1 << 20;
 
@@ -78,10 +75,7 @@ std::FILE* keep_wire_output() {
       return nullptr;
     }
   }
-  kept_output = stream;
   return stream;
 }
-
-std::FILE* wire_output() { return kept_output != nullptr ? kept_output : stdout; }
 
 }  // namespace npc::platform

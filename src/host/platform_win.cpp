@@ -53,13 +53,6 @@ bool run_worker(int (*work)(void*) noexcept, void* argument) {
 
 void prepare_process() {}
 
-namespace {
-
-// Set once on the main thread before the worker starts, and only read afterwards.
-std::FILE* kept_output = nullptr;
-
-}  // namespace
-
 std::FILE* keep_wire_output() {
   const int wire = _dup(_fileno(stdout));
   if (wire == -1) return nullptr;
@@ -83,10 +76,7 @@ std::FILE* keep_wire_output() {
     }
   }
   SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))));
-  kept_output = stream;
   return stream;
 }
-
-std::FILE* wire_output() { return kept_output != nullptr ? kept_output : stdout; }
 
 }  // namespace npc::platform

@@ -5,10 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "codec/base64.hpp"
 #include "protocol/byte_buffer.hpp"
 
 namespace npc {
@@ -27,27 +29,34 @@ struct frame_reader {
 // input among them reads as all bits set in that byte's place, so the length comes out negative.
 std::int32_t read_length(frame_reader& reader);
 
-// Work that can begin on a message's text while the rest of its body is still arriving, so that
-// it overlaps the transfer instead of following it.
-class text_listener {
- public:
-  // Called after each block that more of the body follows, with all of the text so far; the text
-  // as read whole is for the listener's owner to hand over.
-  virtual void text_grew(std::string_view text) = 0;
+// What a message text is, by the catalogue's tests in their order; the first match wins.
+enum class message_kind { close, more, start, piece, last_piece, query };
+message_kind classify(std::string_view text);
 
- protected:
-  ~text_listener() = default;
+// A body being read: how much of it is still to come and the state of its envelope's decoding.
+struct inbound_body {
+  std::size_t remaining = 0;  // body bytes not read yet
+  base64_decoder decoder;
+  bool whole = false;  // the text is complete: the body is decoded to its end, or the text met a NUL
 };
 
-// Reads a body of `length` bytes and leaves in `text` the message text: the body up to its first
-// NUL, base64-decoded, itself cut at its first NUL. The body is decoded as it arrives and `text`
+// Starts reading a body of `length` bytes and reads it block by block until the kind of its text
+// is settled, which it returns: the text then holds all of itself or more bytes than the longest
+// text that is recognised whole, and no longer one can change its kind. `text` holds the message
+// text so far: the body up to its first NUL, base64-decoded, itself cut at its first NUL. The text
 // grows with the bytes actually read: room taken up front on the length's word is not cleared,
-// so a length that promises more than arrives costs address space, not memory. A listener, if
-// given, sees the text after each block but the last, already cut at a NUL once one turns up (and
-// then no more).
-// Returns false when the input ends before `length` bytes; `text` is then unspecified.
-bool read_message(frame_reader& reader, std::size_t length, byte_buffer& text,
-                  text_listener* listener = nullptr);
+// so a length that promises more than arrives costs address space, not memory. Null when the
+// input ends before the kind is settled.
+std::optional<message_kind> read_head(frame_reader& reader, std::size_t length, byte_buffer& text, inbound_body& body);
+
+// Reads the next block of the body begun with read_head and adds what it carries to `text`; once
+// the last block is in, the text is complete. Call while body.remaining is not 0. False when the
+// input ends first; `text` is then unspecified.
+bool read_body_block(frame_reader& reader, byte_buffer& text, inbound_body& body);
+
+// Reads a whole body of `length` bytes into `text` as read_head and read_body_block do. False when
+// the input ends before `length` bytes.
+bool read_message(frame_reader& reader, std::size_t length, byte_buffer& text);
 
 // Writes outbound frames. Each frame is assembled whole in one reused buffer, so its length and
 // body leave together in one write, then the stream is flushed. The buffer only grows: a short

@@ -2,74 +2,74 @@
 // piece; the decoded pieces are joined into one request for the library.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
+#include "codec/base64.hpp"
+#include "protocol/byte_buffer.hpp"
 #include "protocol/framing.hpp"
-#include "protocol/protocol.hpp"
 
 namespace npc {
 
-// Handles a start message (state.message_text): drops any unfinished assembly, begins a new one
-// and acknowledges it. False when the output failed.
-bool begin_assembly(loop_state& state, frame_writer& writer);
+inline constexpr std::size_t no_nul = static_cast<std::size_t>(-1);
 
 namespace detail {
 
-// A piece of the plain form {"key":"<base64>"}, as extensions send it, needs no parser: with
-// nothing but base64 characters and padding between the quotes it means exactly what the parser
-// would make of it. This decodes such a piece as its text grows and learns whether it is plain
-// from the bytes the decoder skips.
-struct plain_piece {
-  // Decodes what the text gained since the last call and appends the bytes to `bytes`; the last
-  // two characters wait, as they may be the closing quote and brace. Decodes nothing more once
-  // the text shows it is not of the plain form.
-  void grow(std::string_view text, std::string_view key, byte_buffer& bytes);
-  // Takes the whole text: true when it is of the plain form, all its bytes then appended; false
-  // otherwise, with what was appended left for the caller to take back.
-  bool finish(std::string_view text, std::string_view key, byte_buffer& bytes);
+// Decodes one piece, {"part":"<base64>"} or {"last":"<base64>"}, onto the end of a run of bytes.
+// A piece of that plain form, as extensions send it, needs no parser: with nothing but base64
+// characters and padding between the quotes it means exactly what the parser would make of it,
+// so it is decoded while its text arrives, overlapping the transfer. A piece of any other form is
+// read by the JSON parser once it is whole, with its rules on duplicate keys, escapes and "\u0000".
+struct piece_decoder {
+  // Readies the decoder for a piece with key "last" or "part", whose bytes go after the current
+  // end of `bytes`.
+  void begin(bool last, const byte_buffer& bytes);
+  // Decodes what the text gained since the last call; the last two characters wait, as they may
+  // be the closing quote and brace. Decodes nothing more once the text shows it is not plain.
+  void grow(std::string_view text, byte_buffer& bytes);
+  // Takes the whole text and leaves its bytes after those `bytes` held at begin. False, with
+  // `bytes` as they were then, when the text does not parse or its member is missing or no string.
+  bool finish(std::string_view text, byte_buffer& bytes);
 
-  bool plain = true;    // nothing has shown the text not to be of the plain form
-  std::size_t fed = 0;  // characters of the text taken, its head included; 0 before the head
+  bool last = false;
+  bool plain = true;          // nothing has shown the text not to be of the plain form
+  std::size_t fed = 0;        // characters of the text taken, its head included; 0 before the head
+  std::size_t start = 0;      // the size of the bytes before this piece
+  std::size_t nul_at = no_nul;  // the first NUL among this piece's bytes, once decoded
   base64_decoder decoder;
 };
 
 }  // namespace detail
 
-// Decodes a piece of the plain form into the assembly while its frame is still arriving, so that
-// the decoding overlaps the transfer; store_piece then finds the piece in place. Other texts it
-// leaves alone, and a piece that turns out not to be plain is taken back out by store_piece and
-// read by the JSON parser instead.
-struct piece_stream final : text_listener {
-  explicit piece_stream(loop_state& state) : state(&state) {}
-  void text_grew(std::string_view text) override;
-  // Whether it has taken part in a message, so that the next one needs a fresh stream.
-  bool used() const { return started || declined; }
-
-  loop_state* state;
-  bool started = false;        // the text began as a piece; what it holds is decoded into the assembly
-  bool declined = false;       // the text is no piece, or its assembly takes nothing
-  bool last = false;           // a last piece
-  std::size_t start_size = 0;  // the assembly's size before this piece
-  detail::plain_piece piece;
+// The split request being assembled from pieces.
+struct assembly {
+  bool active = false;   // a start message (or a stray piece) began one
+  bool spoiled = false;  // a piece was unusable: the last piece is answered as an empty request
+  byte_buffer bytes;     // the decoded pieces so far, NUL bytes included
+  std::size_t nul_at = no_nul;  // where the first NUL in `bytes` is, the request's end
+  detail::piece_decoder piece;  // the piece arriving now
+  bool taking = false;          // `piece` is decoding into `bytes`
 };
 
-// Handles a piece ("part") or a last piece ("last") held in state.message_text, which `stream`
-// saw arrive. A piece is added to the assembly and acknowledged. A last piece
-// completes it: state.message_text then holds the assembled request, cut at its first NUL, or the
-// empty text when the assembly was spoiled by an unusable piece. A last piece with no assembly
-// begun is a request on its own. False when the output failed.
-bool store_piece(loop_state& state, frame_writer& writer, std::string_view key, piece_stream& stream);
+// Handles a start message `text`: drops any unfinished assembly, begins a new one and
+// acknowledges it. False when the output failed.
+bool begin_assembly(assembly& pieces, std::string_view text, frame_writer& writer);
+
+// Readies the assembly for a piece (a last one when `last`) whose text is arriving: takes it into
+// the assembly under way, or begins one (a piece with nothing begun spoils it; a last piece alone
+// is a whole request).
+void begin_piece(assembly& pieces, bool last);
+
+// The piece's text so far, after each block of its body: a plain piece is decoded as it grows.
+void piece_grew(assembly& pieces, std::string_view text);
+
+// Ends the piece begun with begin_piece, whose whole text is `text`. A piece is added to the
+// assembly and acknowledged. A last piece completes it: `request` then holds the assembled
+// request, cut at its first NUL, or the empty text when the assembly was spoiled by an unusable
+// piece. False when the output failed.
+bool end_piece(assembly& pieces, std::string_view text, byte_buffer& request, frame_writer& writer);
 
 // Writes the acknowledgement {"more":"more"}. False when the output failed.
 bool send_more_ack(frame_writer& writer);
 
-namespace detail {
-
-// Decodes the base64 text in the string member `key` of a piece message through the JSON parser,
-// with its rules on duplicate keys, escapes and "\u0000", and appends the bytes to `bytes`; false,
-// with `bytes` as it was, when the message does not parse or the member is missing or no string.
-// For a piece that is not of the plain form (plain_piece).
-bool append_parsed_piece(std::string_view text, std::string_view key, byte_buffer& bytes);
-
-}  // namespace detail
 }  // namespace npc

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/protocol.hpp"
+#include "protocol/wire.hpp"
 
 namespace npc::client {
 

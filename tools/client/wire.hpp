@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/protocol.hpp"
+#include "protocol/wire.hpp"
 
 namespace npc::client {
 

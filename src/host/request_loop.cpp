@@ -1,14 +1,12 @@
 // The request loop and its query step.
-#include "protocol/request_loop.hpp"
+#include "host/request_loop.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
 #include "host/platform.hpp"
-#include "protocol/framing.hpp"
-#include "protocol/split_request.hpp"
-#include "protocol/split_result.hpp"
+#include "protocol/wire.hpp"
 
 namespace npc {
 namespace {
@@ -21,33 +19,33 @@ constexpr std::size_t retained_text_limit = std::size_t{16} << 20;
 // first chunk. False when the output failed.
 bool answer_query(loop_state& state, frame_writer& writer) {
   const library_entries& entries = *state.entries;
-  // Only a result the library really gave is handed back; the last one never is.
+  // Only a result the library really gave is handed back. The latest one is kept, not freed when
+  // the conversation ends: libraries written for this interface expect their last reply to stay
+  // theirs until the process goes, and the process ends right after.
   if (state.current_result != nullptr) entries.free_result(state.current_result);
   state.current_result = entries.process_query(state.message_text.c_str(), "");
-  // Counters left by an abandoned split reply would point into the result just freed.
-  state.chunk_remaining = 0;
-  state.chunk_position = 0;
-  state.chunk_end_known = true;
-  state.prepared_chunk = 0;
+  state.chunks.reset();
 
   if (state.current_result == nullptr) return write_frame(writer, NULL_REPLY);
   // Only as far as tells a whole reply from a long one: a long one is measured chunk by chunk.
   const std::size_t length = strnlen(state.current_result, DIRECT_REPLY_LIMIT + 1);
   if (length <= DIRECT_REPLY_LIMIT) return write_frame(writer, {state.current_result, length});
-  return send_first_chunk(state, writer, length);
+  return send_first_chunk(state.chunks, state.current_result, writer, length);
+}
+
+// Reads the rest of a piece's body, decoding it into the assembly as it arrives, and ends the
+// piece. False when the input ended first.
+bool read_piece(loop_state& state, frame_reader& reader, inbound_body& body, bool last) {
+  begin_piece(state.pieces, last);
+  piece_grew(state.pieces, state.message_text);
+  while (body.remaining != 0) {
+    if (!read_body_block(reader, state.message_text, body)) return false;
+    piece_grew(state.pieces, state.message_text);
+  }
+  return true;
 }
 
 }  // namespace
-
-message_kind classify(std::string_view text) {
-  if (text == CLOSE_TEXT) return message_kind::close;
-  if (text.starts_with(MORE_PREFIX)) return message_kind::more;
-  // Checked before the piece: a piece whose "part" is exactly "true" reads as a start.
-  if (text.starts_with(START_PREFIX)) return message_kind::start;
-  if (text.starts_with(PIECE_PREFIX)) return message_kind::piece;
-  if (text.starts_with(LAST_PREFIX)) return message_kind::last_piece;
-  return message_kind::query;
-}
 
 int serve(std::FILE* in, std::FILE* out, const library_entries& entries, std::size_t block_size) {
   loop_state state;
@@ -60,31 +58,37 @@ int serve(std::FILE* in, std::FILE* out, const library_entries& entries, std::si
   // Every frame is assembled whole before it is written, so the stream's own buffer would only
   // copy it and cut a long one into several writes: unbuffered, each frame is one write.
   writer.flush = std::setvbuf(out, nullptr, _IONBF, 0) != 0;
-  piece_stream stream(state);
+  inbound_body body;
   try {
     for (;;) {
       const std::int32_t length = read_length(reader);
       if (length <= 0) return 0;
-      // A body cut short is never passed on: a signing library must not get half a request.
-      // Pieces are decoded into the assembly as they arrive; only a stream that took one is made anew.
-      if (stream.used()) stream = piece_stream(state);
-      if (!read_message(reader, static_cast<std::size_t>(length), state.message_text, &stream)) return 0;
+      // The kind is known from the text's first bytes; the rest of the body goes to what the kind
+      // needs. A body cut short is never passed on: a signing library must not get half a request.
+      const auto kind = read_head(reader, static_cast<std::size_t>(length), state.message_text, body);
+      if (!kind) return 0;
+      if (*kind == message_kind::piece || *kind == message_kind::last_piece) {
+        if (!read_piece(state, reader, body, *kind == message_kind::last_piece)) return 0;
+      } else {
+        while (body.remaining != 0)
+          if (!read_body_block(reader, state.message_text, body)) return 0;
+      }
 
       bool written = true;
-      switch (classify(state.message_text)) {
+      switch (*kind) {
         case message_kind::close:
           return 0;
         case message_kind::more:
-          written = send_next_chunk(state, writer);
+          written = send_next_chunk(state.chunks, state.current_result, writer);
           break;
         case message_kind::start:
-          written = begin_assembly(state, writer);
+          written = begin_assembly(state.pieces, state.message_text, writer);
           break;
         case message_kind::piece:
-          written = store_piece(state, writer, "part", stream);
+          written = end_piece(state.pieces, state.message_text, state.message_text, writer);
           break;
         case message_kind::last_piece:
-          store_piece(state, writer, "last", stream);
+          end_piece(state.pieces, state.message_text, state.message_text, writer);
           written = answer_query(state, writer);
           break;
         case message_kind::query:
@@ -101,10 +105,9 @@ int serve(std::FILE* in, std::FILE* out, const library_entries& entries, std::si
   }
 }
 
-int request_loop(const library_entries* entries) {
-  std::FILE* out = platform::wire_output();
-  if (!platform::set_binary_mode(stdin) || !platform::set_binary_mode(out)) return 0;
-  return serve(stdin, out, *entries);
+int request_loop(const library_entries& entries, std::FILE* wire) {
+  if (!platform::set_binary_mode(stdin) || !platform::set_binary_mode(wire)) return 0;
+  return serve(stdin, wire, entries);
 }
 
 }  // namespace npc
