@@ -46,8 +46,8 @@ std::string unbase64(std::string_view text) {
 }
 
 std::string prefix_of(std::size_t length) {
-  std::string bytes(4, '\0');
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
+  std::string bytes(LENGTH_SIZE, '\0');
+  put_length(static_cast<std::uint32_t>(length), bytes.data());
   return bytes;
 }
 
@@ -123,8 +123,7 @@ struct frame_input {
   std::string_view next() {
     for (;;) {
       if (end - begin >= 4) {
-        std::uint32_t length = 0;
-        for (int i = 0; i < 4; ++i) length |= std::uint32_t{static_cast<unsigned char>(buffer[begin + i])} << (8 * i);
+        const std::uint32_t length = get_length(buffer.data() + begin);
         if (end - begin - 4 >= length) {
           const std::string_view body(buffer.data() + begin + 4, length);
           begin += 4 + length;
@@ -230,8 +229,7 @@ void check_chunks(const scenario& s, const frame_input& in, bool reference) {
   bool ended = false;
   while (at < in.end) {
     if (ended) fail("bigreply: frames after the last chunk");
-    std::uint32_t length = 0;
-    for (int i = 0; i < 4; ++i) length |= std::uint32_t{static_cast<unsigned char>(in.buffer[at + i])} << (8 * i);
+    const std::uint32_t length = get_length(in.buffer.data() + at);
     const std::string_view body(in.buffer.data() + at + 4, length);
     at += 4 + length;
     ++count;

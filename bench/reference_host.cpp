@@ -43,9 +43,9 @@ bool write_all(iovec* rest, std::size_t count) {
 bool send(std::string_view head, std::string_view body = {}, std::string_view tail = {},
           std::string_view tail2 = {}) {
   const auto length = static_cast<std::uint32_t>(head.size() + body.size() + tail.size() + tail2.size());
-  char prefix[4];
-  for (int i = 0; i < 4; ++i) prefix[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
-  iovec parts[5] = {{prefix, 4},
+  char prefix[LENGTH_SIZE];
+  put_length(length, prefix);
+  iovec parts[5] = {{prefix, LENGTH_SIZE},
                     {const_cast<char*>(head.data()), head.size()},
                     {const_cast<char*>(body.data()), body.size()},
                     {const_cast<char*>(tail.data()), tail.size()},
@@ -111,9 +111,9 @@ int main() {
   std::size_t body_capacity = 0;
   std::size_t remaining = 0;  // reply bytes still to send in chunks
   for (;;) {
-    unsigned char prefix[4];
-    if (!in.read(reinterpret_cast<char*>(prefix), 4)) return 0;
-    const std::uint32_t length = prefix[0] | prefix[1] << 8 | prefix[2] << 16 | std::uint32_t{prefix[3]} << 24;
+    char prefix[LENGTH_SIZE];
+    if (!in.read(prefix, LENGTH_SIZE)) return 0;
+    const std::uint32_t length = get_length(prefix);
     if (length == 0 || length > 0x7FFF'FFFFu) return 0;
     if (body_capacity < length) {
       body = static_cast<char*>(std::realloc(body, length));

@@ -93,8 +93,7 @@ std::string cut_at_nul(std::string_view bytes) { return std::string(bytes.substr
 std::vector<std::string> inbound_texts(std::string_view input) {
   std::vector<std::string> texts;
   while (input.size() >= 4) {
-    std::uint32_t length = 0;
-    for (int i = 0; i < 4; ++i) length |= std::uint32_t{static_cast<unsigned char>(input[i])} << (8 * i);
+    const std::uint32_t length = npc::get_length(input.data());
     if (length == 0 || length > 0x7FFF'FFFFu || input.size() - 4 < length) break;
     const std::string text = cut_at_nul(npc::test::reference_decode(cut_at_nul(input.substr(4, length))));
     if (classify(text) == kind::close) break;
@@ -108,8 +107,7 @@ std::vector<std::string_view> outbound_frames(std::string_view output) {
   std::vector<std::string_view> frames;
   while (!output.empty()) {
     check(output.size() >= 4, "the output ends on a frame boundary");
-    std::uint32_t length = 0;
-    for (int i = 0; i < 4; ++i) length |= std::uint32_t{static_cast<unsigned char>(output[i])} << (8 * i);
+    const std::uint32_t length = npc::get_length(output.data());
     check(length <= npc::DIRECT_REPLY_LIMIT, "no frame is longer than the limit");
     check(output.size() - 4 >= length, "every frame is complete");
     frames.push_back(output.substr(4, length));

@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "codec/base64.hpp"
+#include "protocol/wire.hpp"
 
 namespace npc::test {
 
 // The four length bytes of `length`, least significant first.
 inline std::string length_bytes(std::uint32_t length) {
-  std::string bytes(4, '\0');
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
+  std::string bytes(LENGTH_SIZE, '\0');
+  put_length(length, bytes.data());
   return bytes;
 }
 
@@ -45,13 +46,12 @@ inline std::string frame_of(std::string_view text) { return raw_frame("\"" + bas
 inline std::vector<std::string> read_frames(std::string_view out) {
   std::vector<std::string> frames;
   while (!out.empty()) {
-    if (out.size() < 4) {
+    if (out.size() < LENGTH_SIZE) {
       ADD_FAILURE() << "output ends inside a length prefix";
       break;
     }
-    std::uint32_t length = 0;
-    for (int i = 0; i < 4; ++i) length |= std::uint32_t{static_cast<unsigned char>(out[i])} << (8 * i);
-    out.remove_prefix(4);
+    const std::uint32_t length = get_length(out.data());
+    out.remove_prefix(LENGTH_SIZE);
     if (out.size() < length) {
       ADD_FAILURE() << "frame of " << length << " bytes has only " << out.size();
       break;

@@ -80,6 +80,7 @@ bool parse_arguments(const std::vector<std::string>& arguments, client_options& 
 }
 
 std::string usage_text() {
+  const std::string chunk = std::to_string(CHUNK_SIZE);
   return "usage: npcorvane-client [options] [request ...] [-- host-argument ...]\n"
          "\n"
          "Starts the host and plays the extension's side: sends each request as one query on the\n"
@@ -91,7 +92,7 @@ std::string usage_text() {
          "options:\n"
          "  --host PATH        the host to start (default: npcorvane-host beside this program)\n"
          "  --split            send every request as a split request\n"
-         "  --piece-size N     bytes per piece of a split request, 1 to 786423 (default 786423);\n"
+         "  --piece-size N     bytes per piece of a split request, 1 to " + chunk + " (default " + chunk + ");\n"
          "                     a request longer than one piece is always split\n"
          "  --stats            report sizes, message and chunk counts and times on stderr\n"
          "  --quiet            do not print replies; report them on stderr as --stats does\n"

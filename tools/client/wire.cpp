@@ -80,24 +80,22 @@ outcome write_all(int fd, const char* data, std::size_t length) {
 }
 
 outcome write_frame(int fd, std::string_view body) {
-  const auto length = static_cast<std::uint32_t>(body.size());
-  const char prefix[4] = {static_cast<char>(length & 0xFF), static_cast<char>((length >> 8) & 0xFF),
-                          static_cast<char>((length >> 16) & 0xFF), static_cast<char>((length >> 24) & 0xFF)};
+  char prefix[LENGTH_SIZE];
+  put_length(static_cast<std::uint32_t>(body.size()), prefix);
   outcome result = write_all(fd, prefix, sizeof prefix);
   if (!succeeded(result)) return result;
   return write_all(fd, body.data(), body.size());
 }
 
 outcome read_frame(int fd, std::string& body) {
-  unsigned char prefix[4];
-  const long got = read_fully(fd, reinterpret_cast<char*>(prefix), sizeof prefix);
+  char prefix[LENGTH_SIZE];
+  const long got = read_fully(fd, prefix, sizeof prefix);
   if (got < 0) return failure(fault::io, std::string("cannot read from the host: ") + std::strerror(errno));
   if (got == 0) return failure(fault::host_ended, "the host closed its output before answering");
-  if (got < 4)
+  if (got < static_cast<long>(LENGTH_SIZE))
     return failure(fault::cut_short, "a frame from the host was cut short after " + std::to_string(got) +
-                                         " of its 4 length bytes");
-  const std::uint32_t length = std::uint32_t{prefix[0]} | std::uint32_t{prefix[1]} << 8 |
-                               std::uint32_t{prefix[2]} << 16 | std::uint32_t{prefix[3]} << 24;
+                                         " of its " + std::to_string(LENGTH_SIZE) + " length bytes");
+  const std::uint32_t length = get_length(prefix);
   if (length > DIRECT_REPLY_LIMIT)
     return failure(fault::too_long, "the host sent a frame of " + std::to_string(length) +
                                         " bytes; no frame may be longer than " +
