@@ -427,6 +427,40 @@ TEST(HostProcess, LibraryPrintingToStandardOutputCannotCorruptTheFrames) {
       << "the frames differ; " << without_error.out.size() << " bytes against " << quiet.out.size();
 }
 
+// A standard descriptor the host started without is held by the null device for its whole life:
+// a file the library opens later must never take its place, where the host's input would be read
+// from it or a stray message written into it.
+TEST(HostProcess, FilesOpenedLaterNeverTakeAClosedStandardDescriptor) {
+  if (host_is_wrapped()) GTEST_SKIP() << "a tool or launcher that wraps the host takes the free descriptors";
+  const auto descriptor_in = [](const std::string& text, const std::string& before) {
+    const std::size_t at = text.find(before);
+    return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + before.size());
+  };
+  // Without standard error the library is asked, and answers with the descriptor a file got.
+  host_options options;
+  options.closed_descriptors = {2};
+  options.trace = false;
+  const std::string query = "open:" + setup.library;
+  const host_run without_error = run_host(frame_of(query) + frame_of(query), options);
+  EXPECT_EQ(without_error.exit_status, 0);
+  const auto frames = read_frames(without_error.out);
+  ASSERT_EQ(frames.size(), 2u);
+  for (const auto& frame : frames) EXPECT_GT(descriptor_in(frame, "\"fd\":"), 2) << frame;
+
+  // Without standard input (and without error) nothing can be asked: the library opens a file as
+  // it is loaded and says which descriptor it got on standard error, when there is one.
+  ASSERT_EQ(setenv("NPC_TESTLIB_OPEN_AT_LOAD", setup.library.c_str(), 1), 0);
+  for (const std::vector<int>& closed : {std::vector<int>{0}, {0, 2}}) {
+    options.closed_descriptors = closed;
+    const host_run run = run_host(std::string(), options);
+    EXPECT_EQ(run.exit_status, 0);
+    if (closed.size() == 1) {
+      EXPECT_GT(descriptor_in(run.err, "took descriptor "), 2) << run.err;
+    }
+  }
+  unsetenv("NPC_TESTLIB_OPEN_AT_LOAD");
+}
+
 TEST(HostProcess, WithoutStandardOutputStartUpFailsBeforeTheLibraryLoads) {
   if (host_is_wrapped()) GTEST_SKIP() << "a tool or launcher that wraps the host takes the free descriptors";
   host_options options;

@@ -35,10 +35,11 @@ void prepare_process();
 // Keeps the process's standard output for the frames alone: the stream that reaches the browser
 // moves to a descriptor of its own (not inherited by child processes), and standard output (on
 // Windows also the C runtime's descriptor 1 and the process's standard output handle) is pointed
-// at standard error, or at the null device when there is none. Whatever a library prints then
-// lands on standard error. Call it once, before the library is loaded. Returns the stream for the
-// frames, or null when the output cannot be kept (standard output is not open, or no descriptor
-// or memory is left); standard output is then left as it was.
+// at standard error. Whatever a library prints then lands on standard error. A standard input or
+// error that is closed gets the null device for the rest of the process's life, so a file opened
+// later never takes its place. Call it once, before the library is loaded. Returns the stream for
+// the frames, or null when the output cannot be kept (standard output is not open, or no
+// descriptor or memory is left); standard output is then left as it was.
 std::FILE* keep_wire_output();
 
 }  // namespace npc::platform

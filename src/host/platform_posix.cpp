@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <system_error>
 #include <thread>
@@ -13,6 +14,17 @@
 namespace npc::platform {
 
 namespace {
+
+// Puts the null device on descriptor `fd` if it is closed; false when that cannot be done.
+bool keep_open(int fd) {
+  if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) return true;
+  const int null = open("/dev/null", O_RDWR);
+  if (null == -1) return false;
+  if (null == fd) return true;
+  const bool moved = dup2(null, fd) != -1;
+  close(null);
+  return moved;
+}
 
 // The most pipe capacity an unprivileged process gets by default (/proc/sys/fs/pipe-max-size).
 constexpr int wide_pipe_size = 1 << 20;
@@ -65,15 +77,13 @@ std::FILE* keep_wire_output() {
     close(wire);
     return nullptr;
   }
-  if (dup2(STDERR_FILENO, STDOUT_FILENO) == -1) {
-    // No standard error: what the library prints goes nowhere, but never into the frames.
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const bool moved = null != -1 && dup2(null, STDOUT_FILENO) != -1;
-    if (null != -1) close(null);
-    if (!moved) {
-      std::fclose(stream);
-      return nullptr;
-    }
+  // A closed standard input or error gets the null device for good, so that no file the library
+  // or a module it loads opens later lands on a standard descriptor, where a read meant for the
+  // browser or a stray message could reach it. Without standard error, what the library prints
+  // then goes nowhere, but never into the frames.
+  if (!keep_open(STDIN_FILENO) || !keep_open(STDERR_FILENO) || dup2(STDERR_FILENO, STDOUT_FILENO) == -1) {
+    std::fclose(stream);
+    return nullptr;
   }
   return stream;
 }

@@ -53,6 +53,27 @@ bool run_worker(int (*work)(void*) noexcept, void* argument) {
 
 void prepare_process() {}
 
+namespace {
+
+// Puts the null device on the C runtime's descriptor `fd`, and behind the process's `handle`, if
+// the descriptor is not open; false when that cannot be done.
+bool keep_open(int fd, DWORD handle) {
+  // -2 is the C runtime's mark of a standard descriptor the process started without.
+  const intptr_t open_handle = _get_osfhandle(fd);
+  if (open_handle != -1 && open_handle != -2) return true;
+  const int null = _open("NUL", _O_RDWR);
+  if (null == -1) return false;
+  bool kept = true;
+  if (null != fd) {
+    kept = _dup2(null, fd) == 0;
+    _close(null);
+  }
+  if (kept) SetStdHandle(handle, reinterpret_cast<HANDLE>(_get_osfhandle(fd)));
+  return kept;
+}
+
+}  // namespace
+
 std::FILE* keep_wire_output() {
   const int wire = _dup(_fileno(stdout));
   if (wire == -1) return nullptr;
@@ -63,17 +84,13 @@ std::FILE* keep_wire_output() {
     _close(wire);
     return nullptr;
   }
-  // Both ways a library prints: through the C runtime's descriptor 1, and through the process's
-  // standard output handle. Without a standard error both lead to the null device.
-  const int error = _fileno(stderr);
-  if (error < 0 || _dup2(error, _fileno(stdout)) != 0) {
-    const int null = _open("NUL", _O_WRONLY);
-    const bool moved = null != -1 && _dup2(null, _fileno(stdout)) == 0;
-    if (null != -1) _close(null);
-    if (!moved) {
-      std::fclose(stream);
-      return nullptr;
-    }
+  // A closed standard input or error gets the null device for good, so that no file the library
+  // or a module it loads opens later takes its descriptor. Then both ways a library prints lead to
+  // standard error (the null device when there was none): the C runtime's descriptor 1, and the
+  // process's standard output handle.
+  if (!keep_open(0, STD_INPUT_HANDLE) || !keep_open(2, STD_ERROR_HANDLE) || _dup2(2, _fileno(stdout)) != 0) {
+    std::fclose(stream);
+    return nullptr;
   }
   SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))));
   return stream;

@@ -35,8 +35,21 @@ void print_to_standard_output([[maybe_unused]] const char* what) {
 #endif
 }
 
+// The descriptor a file opened now gets, as a module's files would; -1 when it cannot be opened.
+int descriptor_of_file(const char* path) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) return -1;
+  const int fd = fileno(file);
+  std::fclose(file);
+  return fd;
+}
+
 struct print_when_loaded {
-  print_when_loaded() { print_to_standard_output("loaded"); }
+  print_when_loaded() {
+    print_to_standard_output("loaded");
+    if (const char* path = std::getenv("NPC_TESTLIB_OPEN_AT_LOAD"))
+      std::fprintf(stderr, "test library: a file opened at load took descriptor %d\n", descriptor_of_file(path));
+  }
 } print_loaded;
 
 std::atomic<int> calls_under_way{0};
@@ -92,6 +105,8 @@ const char* answer(std::string_view request) {
     return allocate(json_string_of(number_after(request, "utf8:"), "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"));
   if (request == "nul") return allocate(std::string_view("\"ab\"\0\"cd\"", 9));
   if (request == "null") return nullptr;
+  if (request.starts_with("open:"))
+    return allocate("{\"fd\":" + std::to_string(descriptor_of_file(std::string(request.substr(5)).c_str())) + "}");
   if (request.starts_with("slow:"))
     std::this_thread::sleep_for(std::chrono::milliseconds(number_after(request, "slow:")));
   char reply[96];
