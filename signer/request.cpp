@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "codec/base64.hpp"
+#include "protocol/json_ptr.hpp"
 #include "crypto.hpp"
 #include "failure.hpp"
 #include "token.hpp"
@@ -20,10 +21,7 @@
 namespace npc::signer {
 namespace {
 
-struct decref {
-  void operator()(json_t* value) const { json_decref(value); }
-};
-using json_ptr = std::unique_ptr<json_t, decref>;
+using json_ptr = npc::json_ptr;
 
 constexpr std::string_view OPERATIONS[] = {"version", "certificates", "sign", "echo"};
 

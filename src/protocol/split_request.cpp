@@ -7,19 +7,14 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "codec/base64.hpp"
+#include "protocol/json_ptr.hpp"
 #include "protocol/wire.hpp"
 
 namespace npc {
 namespace {
-
-struct json_release {
-  void operator()(json_t* value) const { json_decref(value); }
-};
-using json_ptr = std::unique_ptr<json_t, json_release>;
 
 // Requests are C strings measured in signed 32 bits on the library's side.
 constexpr std::size_t max_assembly = 0x7FFF'FFFF;
