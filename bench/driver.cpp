@@ -23,6 +23,7 @@
 
 #include "bench_common.hpp"
 #include "codec/base64.hpp"
+#include "codec/base64_strict.hpp"
 #include "protocol/wire.hpp"
 
 namespace {
@@ -242,7 +243,7 @@ void check_chunks(const scenario& s, const frame_input& in, bool reference) {
     if (!(part || body.starts_with(CHUNK_LAST_HEAD)) || !body.ends_with(CHUNK_TAIL))
       fail("bigreply: chunk " + std::to_string(count) + " has the wrong form");
     const std::string_view base64 = body.substr(CHUNK_PART_HEAD.size(), body.size() - CHUNK_OVERHEAD);
-    if (base64_plain_span(base64.data(), base64.size()) != base64.size())
+    if (!base64_is_canonical(base64.data(), base64.size()))
       fail("bigreply: chunk " + std::to_string(count) + " holds more than base64");
     if (part && length != DIRECT_REPLY_LIMIT) fail("bigreply: a part chunk not of 1,048,576 bytes");
     content += unbase64(base64);

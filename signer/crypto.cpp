@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "codec/base64.hpp"
+#include "codec/base64_strict.hpp"
 
 namespace npc::signer {
 namespace {
@@ -244,17 +245,9 @@ std::string base64_text(std::string_view bytes) {
 }
 
 std::optional<std::string> base64_bytes(std::string_view text) {
-  if (text.size() % 4 != 0) return std::nullopt;
-  std::size_t padding = 0;
-  while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') {
-    ++padding;
-  }
-  for (std::size_t i = 0; i < text.size() - padding; ++i) {
-    if (!base64_is_alphabet(static_cast<unsigned char>(text[i]))) return std::nullopt;
-  }
   std::string bytes(text.size() / 4 * 3 + 1, '\0');
-  const std::size_t length = base64_decode(bytes.data(), text.data(), text.size());
-  if (length != base64_decoded_size(text.size(), padding)) return std::nullopt;
+  std::size_t length = 0;
+  if (!base64_decode_strict(bytes.data(), text.data(), text.size(), length)) return std::nullopt;
   bytes.resize(length);
   return bytes;
 }

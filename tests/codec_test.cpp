@@ -2,11 +2,13 @@
 // decoder's skipping, and decoding in blocks.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "codec/base64.hpp"
+#include "codec/base64_strict.hpp"
 #include "protocol/wire.hpp"
 
 namespace npc {
@@ -73,6 +75,26 @@ TEST(Base64, TolerantDecoderSkipsWhatIsNotAlphabet) {
       {"Q=Q=", "A"},                  // padding inside does not end the text
   };
   for (const auto& [text, bytes] : cases) EXPECT_EQ(decode(text), bytes) << "decoding " << text;
+}
+
+// The strict decoder takes exactly what an encoder writes and refuses what the tolerant one skips.
+TEST(Base64, StrictDecoderTakesOnlyTheCanonicalForm) {
+  const std::pair<std::string_view, std::optional<std::string_view>> cases[] = {
+      {"", ""}, {"YWJj", "abc"}, {"QUI=", "AB"}, {"QQ==", "A"}, {"+/+/", "\xFB\xFF\xBF"},
+      {"QQ", std::nullopt},    {"QQ=", std::nullopt},   {"QQ===", std::nullopt}, {"Q===", std::nullopt},
+      {"Q=Q=", std::nullopt},  {"=QQQ", std::nullopt},  {"YW\nJj", std::nullopt}, {"YWJj\n", std::nullopt},
+      {"\"YWJj\"", std::nullopt}, {"-_-_", std::nullopt}, {std::string_view("YW\0j", 4), std::nullopt},
+  };
+  for (const auto& [text, bytes] : cases) {
+    std::string out(text.size() / 4 * 3 + 1, '#');
+    std::size_t written = 99;
+    const bool taken = base64_decode_strict(out.data(), text.data(), text.size(), written);
+    EXPECT_EQ(taken, bytes.has_value()) << text;
+    EXPECT_EQ(base64_is_canonical(text.data(), text.size()), bytes.has_value()) << text;
+    if (taken && bytes) {
+      EXPECT_EQ(std::string_view(out.data(), written), *bytes) << text;
+    }
+  }
 }
 
 // Feeds `text` to `state` in blocks of 1 to `most` characters, as a body arriving in pieces, and
@@ -211,13 +233,6 @@ TEST(Base64, DecoderThatEndsAtNulMatchesCuttingFirst) {
     take_final(state, out);
     ASSERT_EQ(out, expected) << "NUL at " << at;
   }
-}
-
-TEST(Base64, PlainSpanStopsAtTheFirstOtherByte) {
-  EXPECT_EQ(base64_plain_span("YWJj==", 6), 6u);
-  EXPECT_EQ(base64_plain_span("YW\\/j", 5), 2u);
-  EXPECT_EQ(base64_plain_span("YW Jj", 5), 2u);
-  EXPECT_EQ(base64_plain_span("\"", 1), 0u);
 }
 
 }  // namespace

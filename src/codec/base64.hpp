@@ -43,10 +43,6 @@ std::size_t base64_decode_final(base64_decoder& state, char* output);
 // Whether a byte belongs to the alphabet (the 64 characters; "=" does not).
 bool base64_is_alphabet(unsigned char c);
 
-// How many of the first `length` bytes of `input` are alphabet characters or "=" before the first
-// byte that is neither: text that is plain base64 all through gives `length`.
-std::size_t base64_plain_span(const char* input, std::size_t length);
-
 namespace detail {
 
 // The codec's loops: the table-driven scalar code, and on x86-64 the vector loops for AVX2 and for

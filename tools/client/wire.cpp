@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "codec/base64.hpp"
+#include "codec/base64_strict.hpp"
 
 namespace npc::client {
 namespace {
@@ -30,15 +31,6 @@ long read_fully(int fd, char* data, std::size_t length) {
     done += static_cast<std::size_t>(got);
   }
   return static_cast<long>(done);
-}
-
-bool is_canonical_base64(std::string_view text) {
-  if (text.size() % 4 != 0) return false;
-  std::size_t padding = 0;
-  while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') ++padding;
-  const std::string_view body = text.substr(0, text.size() - padding);
-  return std::all_of(body.begin(), body.end(),
-                     [](char c) { return base64_is_alphabet(static_cast<unsigned char>(c)); });
 }
 
 // Appends the decoded bytes of a canonical base64 text to `out`.
@@ -179,7 +171,7 @@ chunk_view parse_chunk(std::string_view text) {
     kind = chunk_kind::last;
   if (kind == chunk_kind::not_chunk || text.size() < CHUNK_OVERHEAD || !text.ends_with(CHUNK_TAIL)) return {};
   const std::string_view base64 = text.substr(CHUNK_PART_HEAD.size(), text.size() - CHUNK_OVERHEAD);
-  if (!is_canonical_base64(base64)) return {};
+  if (!base64_is_canonical(base64.data(), base64.size())) return {};
   return chunk_view{kind, base64};
 }
 
