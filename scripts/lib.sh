@@ -29,26 +29,34 @@ npc_apt_install() {
     --no-install-recommends --no-upgrade "${missing[@]}" >/dev/null || return 1
 }
 
-# Configures and builds the project in $1 (default $NPC_BUILD) with further CMake arguments.
+# The configurations are CMakePresets.json's: default, asan, tsan, fuzz and windows. The folder
+# given here takes the place of the preset's own, so NPC_BUILD and the like still choose it.
+
+# Configures and builds the project in $1 (default $NPC_BUILD) with the default preset and further
+# CMake arguments.
 npc_build() {
   local dir=${1:-$NPC_BUILD}
   shift || true
-  npc_apt_install "${NPC_BUILD_PACKAGES[@]}" || return 1
-  cmake -S "$NPC_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNPC_WERROR=ON "$@" >/dev/null || return 1
-  cmake --build "$dir" -j "$(nproc)" -- --no-print-directory | grep -v -E '^\[ *[0-9]+%\]' || true
-  [ "${PIPESTATUS[0]}" -eq 0 ]
+  npc_build_preset default "$dir" "$@"
 }
 
-# Configures the project in $1 with the CMake arguments that follow, up to "--", and builds only
-# the targets after it (with what they depend on).
+# Configures the project with preset $1 in folder $2 with the CMake arguments that follow, and
+# builds it all.
+npc_build_preset() {
+  npc_build_targets "$@" --
+}
+
+# Configures the project with preset $1 in folder $2 with the CMake arguments that follow, up to
+# "--", and builds only the targets after it (with what they depend
+# on), or everything when none is named.
 npc_build_targets() {
-  local dir=$1 args=() targets=()
-  shift
+  local preset=$1 dir=$2 args=() targets=()
+  shift 2
   while [ $# -gt 0 ] && [ "$1" != "--" ]; do args+=("$1"); shift; done
   [ $# -gt 0 ] && shift
-  targets=("$@")
+  [ $# -gt 0 ] && targets=(--target "$@")
   npc_apt_install "${NPC_BUILD_PACKAGES[@]}" || return 1
-  cmake -S "$NPC_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNPC_WERROR=ON "${args[@]}" >/dev/null || return 1
-  cmake --build "$dir" -j "$(nproc)" --target "${targets[@]}" -- --no-print-directory | grep -v -E '^\[ *[0-9]+%\]' || true
+  (cd "$NPC_ROOT" && cmake --preset "$preset" -B "$dir" "${args[@]}" >/dev/null) || return 1
+  cmake --build "$dir" -j "$(nproc)" "${targets[@]}" -- --no-print-directory | grep -v -E '^\[ *[0-9]+%\]' || true
   [ "${PIPESTATUS[0]}" -eq 0 ]
 }

@@ -45,6 +45,39 @@ TEST(Catalogue, RecognisesEachKindByItsExactBytesInOrder) {
   for (const auto& [text, kind] : cases) EXPECT_EQ(classify(text), kind) << text;
 }
 
+// The reader settles a text's kind from its first bytes, before the rest of a long body is read:
+// whatever the blocks, that kind must be the whole text's, and the text read on must be the whole.
+TEST(Catalogue, KindSettledFromTheHeadIsTheWholeTextsKind) {
+  const std::string texts[] = {
+      R"({"close":"close"})", "{\"close\":\"close\"}x", R"({"close":"clos)", R"({"more":"more"})",
+      R"({"more":"more"garbage and more)", R"({"part":"true","count":3})", R"({"part":"truex"})",
+      R"({"part":"QUJD"})", R"({"last":"QUJD"})", R"({"part":)", "", "q", std::string("{\"close\"\0:\"close\"}", 17),
+      std::string(R"({"last":")") + std::string(3000, 'Q') + "\"}",
+  };
+  for (const std::size_t block : {std::size_t{1}, std::size_t{5}, std::size_t{24}, READ_BLOCK_SIZE}) {
+    for (const auto& text : texts) {
+      std::FILE* in = test::temporary_stream();
+      ASSERT_NE(in, nullptr);
+      const std::string body = "\"" + test::base64_of(text) + "\"";
+      std::fwrite(body.data(), 1, body.size(), in);
+      std::rewind(in);
+      frame_reader reader;
+      reader.in = in;
+      reader.block.resize(block);
+      byte_buffer read;
+      inbound_body state;
+      const auto kind = read_head(reader, body.size(), read, state);
+      bool complete = kind.has_value();
+      while (complete && state.remaining != 0) complete = read_body_block(reader, read, state);
+      std::fclose(in);
+      ASSERT_TRUE(complete) << text;
+      const std::string whole = text.substr(0, text.find('\0'));
+      EXPECT_EQ(read.view(), whole) << "block " << block;
+      EXPECT_EQ(*kind, classify(whole)) << whole << ", block " << block;
+    }
+  }
+}
+
 TEST_F(RequestLoop, CloseEndsTheLoopAndNearClosesAreQueries) {
   const auto result = run(frame_of("{\"close\":\"close\"}\n") + frame_of(R"({ "close":"close"})") +
                           frame_of(R"({"close":"close"})") + frame_of("never read"));
