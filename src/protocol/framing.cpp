@@ -83,14 +83,6 @@ std::optional<message_kind> read_head(frame_reader& reader, std::size_t length, 
   return classify(text);
 }
 
-bool read_message(frame_reader& reader, std::size_t length, byte_buffer& text) {
-  inbound_body body;
-  if (!read_head(reader, length, text, body)) return false;
-  while (body.remaining != 0)
-    if (!read_body_block(reader, text, body)) return false;
-  return true;
-}
-
 char* begin_frame(frame_writer& writer, std::size_t body_length) {
   writer.frame_size = LENGTH_SIZE + body_length;
   ++writer.frames_begun;

@@ -54,10 +54,6 @@ std::optional<message_kind> read_head(frame_reader& reader, std::size_t length, 
 // input ends first; `text` is then unspecified.
 bool read_body_block(frame_reader& reader, byte_buffer& text, inbound_body& body);
 
-// Reads a whole body of `length` bytes into `text` as read_head and read_body_block do. False when
-// the input ends before `length` bytes.
-bool read_message(frame_reader& reader, std::size_t length, byte_buffer& text);
-
 // Writes outbound frames. Each frame is assembled whole in one reused buffer, so its length and
 // body leave together in one write, then the stream is flushed. The buffer only grows: a short
 // frame after a long one does not clear the room the next long one will use.
