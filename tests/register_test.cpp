@@ -255,7 +255,7 @@ TEST_F(RegisterTest, FlatpakLauncherStartsTheHostOutsideTheSandbox) {
   EXPECT_EQ(read_file(calls), "--host\n" + host.string() + "\n" + CHROMIUM_ORIGIN + "\n--parent-window=0\n");
 }
 
-TEST_F(RegisterTest, FollowsAnAbsoluteXdgConfigHomeOnly) {
+TEST_F(RegisterTest, FollowsAnAbsoluteConfigHomeOnly) {
   const struct {
     std::string xdg;
     fs::path expected_dir;
@@ -263,6 +263,7 @@ TEST_F(RegisterTest, FollowsAnAbsoluteXdgConfigHomeOnly) {
       {"XDG_CONFIG_HOME=" + (scratch.path / "xdg").string(), scratch.path / "xdg/chromium/NativeMessagingHosts"},
       {"XDG_CONFIG_HOME=relative/config", home / ".config/chromium/NativeMessagingHosts"},
       {"XDG_CONFIG_HOME=", home / ".config/chromium/NativeMessagingHosts"},
+      {"CHROME_CONFIG_HOME=" + (scratch.path / "chrome").string(), scratch.path / "chrome/chromium/NativeMessagingHosts"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.xdg);
