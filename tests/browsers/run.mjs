@@ -1,11 +1,14 @@
 // Runs the test extension in headless Chromium and Firefox against the built host and the test
 // library, and reads the results the extension sends to a second, reporting native host.
-// Usage: node tests/browsers/run.mjs [--build DIR] [--installed KEY_FILE] [chromium] [firefox]
+// Usage: node tests/browsers/run.mjs [--build DIR] [--installed KEY_FILE] [--user-data-dir DIR]
+//                                    [chromium] [firefox]
 //        node tests/browsers/run.mjs --make-key KEY_FILE
 // --installed tests an installed host: the harness writes no manifest for it, so the browser must
 // find it through the system manifest, which allows the Chromium extension whose public key is in
 // KEY_FILE (made with --make-key, which prints the extension's ID) and the Firefox add-on
 // npc-test@npcorvane.example, under the host name npc_test_host.
+// --user-data-dir runs Chromium on that profile folder, so that it reads the manifests in its
+// NativeMessagingHosts folder (as a registration for another Chromium-family browser writes them).
 
 import { spawn } from 'node:child_process';
 import { createHash, generateKeyPairSync } from 'node:crypto';
@@ -32,10 +35,12 @@ const extension_id = (der) => [...createHash('sha256').update(der).digest('hex')
 
 let build = path.join(root, 'build');
 let installed_key = null;
+let user_data_dir = null;
 const browsers = [];
 for (let i = 2; i < process.argv.length; i++) {
   if (process.argv[i] === '--build') build = path.resolve(process.argv[++i]);
   else if (process.argv[i] === '--installed') installed_key = Buffer.from(readFileSync(process.argv[++i], 'utf8'), 'base64');
+  else if (process.argv[i] === '--user-data-dir') user_data_dir = path.resolve(process.argv[++i]);
   else if (process.argv[i] === '--make-key') {
     const { publicKey } = generateKeyPairSync('rsa', { modulusLength: 2048 });
     const der = publicKey.export({ type: 'spki', format: 'der' });
@@ -151,14 +156,15 @@ function prepare_chromium(t) {
     manifest_version: 3, name: 'npcorvane test', version: '1.0', key: der.toString('base64'),
     permissions: ['nativeMessaging'], background: { service_worker: 'background.js', type: 'module' },
   });
-  host_manifests(path.join(t, 'profile', 'NativeMessagingHosts'), lay_out_reporter(t),
+  const profile = user_data_dir ?? path.join(t, 'profile');
+  host_manifests(path.join(profile, 'NativeMessagingHosts'), lay_out_reporter(t),
                  { allowed_origins: [`chrome-extension://${id}/`] });
   const binary = existsSync('/usr/lib/chromium/chromium') ? '/usr/lib/chromium/chromium' : 'chromium';
   return {
     binary,
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--no-default-browser-check', '--disable-background-networking', '--disable-component-update',
-      '--disable-sync', `--user-data-dir=${t}/profile`, `--load-extension=${t}/ext`, 'about:blank'],
+      '--disable-sync', `--user-data-dir=${profile}`, `--load-extension=${t}/ext`, 'about:blank'],
     host_args: (args) => args.length === 1 && args[0] === `chrome-extension://${id}/`,
   };
 }
