@@ -252,7 +252,18 @@ TEST_F(RegisterTest, FlatpakLauncherStartsTheHostOutsideTheSandbox) {
                                                     {"PATH=" + toolbox(home).string()}, "/dev/null",
                                                     scratch.path / "launcher");
   EXPECT_EQ(started.status, 0) << started.err;
-  EXPECT_EQ(read_file(calls), "--host\n" + host.string() + "\n" + CHROMIUM_ORIGIN + "\n--parent-window=0\n");
+  EXPECT_EQ(read_file(calls), "--host\n--watch-bus\n" + host.string() + "\n" + CHROMIUM_ORIGIN + "\n--parent-window=0\n");
+
+  // status holds the registration broken until the application may start programs outside.
+  const std::vector<std::string> status{"status", "--user", "--browser", "flatpak-chromium"};
+  const run_result forbidden = run_register(home, status);
+  EXPECT_EQ(forbidden.status, 1);
+  EXPECT_NE(forbidden.out.find("may not start the host"), std::string::npos) << forbidden.out;
+  fs::create_directories(home / ".local/share/flatpak/overrides");
+  std::ofstream(home / ".local/share/flatpak/overrides/org.chromium.Chromium")
+      << "[Session Bus Policy]\norg.freedesktop.Flatpak=talk\n";
+  const run_result allowed = run_register(home, status);
+  EXPECT_EQ(allowed.status, 0) << allowed.out;
 }
 
 TEST_F(RegisterTest, FollowsAnAbsoluteConfigHomeOnly) {
