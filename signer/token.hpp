@@ -4,21 +4,15 @@
 
 #include <p11-kit/pkcs11.h>
 
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "backend.hpp"
 
 namespace npc::signer {
 
 // Names the PKCS#11 modules to use in place of those registered with p11-kit, separated by ':'.
 inline constexpr const char* MODULES_VARIABLE = "NPC_PKCS11_MODULES";
-
-struct token_identity {
-  std::string label;  // trailing blanks of the fixed-width fields removed
-  std::string manufacturer;
-  std::string model;
-  std::string serial;
-};
 
 // An initialised token in the slot of a loaded module.
 struct token_slot {
@@ -65,11 +59,12 @@ struct sign_operation {
   std::string input;
 };
 
-// Logs in with `pin` (none: the token's own PIN pad, if it has one), finds the private key with
-// the certificate's CKA_ID (or, failing that, its label) and signs. Returns the signature as the
-// token gives it (raw r and s for ECDSA). Fails with pin_incorrect, pin_locked, missing_field (no
-// PIN for a token without a PIN pad), key_not_found, unsupported_algorithm or token_error.
+// Logs in with the PIN the user gives through `prompts` (or on the token's own PIN pad), finds
+// the private key with the certificate's CKA_ID (or, failing that, its label) and signs. Returns
+// the signature as the token gives it (raw r and s for ECDSA). Fails with pin_incorrect,
+// pin_locked, key_not_found, unsupported_algorithm, token_error, or what `prompts` fails with.
 std::string sign_on_token(const token_slot& token, const token_certificate& certificate,
-                          const sign_operation& operation, const std::optional<std::string>& pin);
+                          const sign_operation& operation, const sign_prompt& shown,
+                          user_prompts& prompts);
 
 }  // namespace npc::signer
