@@ -88,7 +88,7 @@ class backend {
   virtual std::vector<certificate_record> certificates() = 0;
 
   // Signs with the private key that belongs to `certificate` (one of certificates()), asking the
-  // user through `prompts`. The signature comes back as the reply carries it (DER for ECDSA) and
+  // user through `prompts` (with `shown`'s token_label set to the token that holds that key). The signature comes back as the reply carries it (DER for ECDSA) and
   // verified with the certificate's public key.
   virtual std::string sign(const certificate_record& certificate, const signature_job& job,
                            const sign_prompt& shown, user_prompts& prompts) = 0;
@@ -96,5 +96,8 @@ class backend {
 
 // The backend built into this library.
 std::unique_ptr<backend> open_backend();
+
+// The dialogs of this platform (pinentry on the Linux desktop).
+std::unique_ptr<user_prompts> open_prompts();
 
 }  // namespace npc::signer

@@ -223,12 +223,34 @@ bool verify_signature(std::string_view certificate_der, padding pad, const hash_
                          digest.size()) == 1;
 }
 
-bool same_public_key(std::string_view certificate_der, std::string_view public_key_der) {
+bool key_matches_certificate(std::string_view certificate_der, std::string_view modulus,
+                             std::string_view ec_point) {
   x509_ptr certificate = parse_certificate(certificate_der);
   EVP_PKEY* key = certificate ? X509_get0_pubkey(certificate.get()) : nullptr;
-  auto bytes = reinterpret_cast<const unsigned char*>(public_key_der.data());
-  pkey_ptr other(d2i_PUBKEY(nullptr, &bytes, static_cast<long>(public_key_der.size())));
-  return key && other && EVP_PKEY_eq(key, other.get()) == 1;
+  if (!key) return false;
+  if (EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA) {
+    BIGNUM* n = nullptr;
+    if (modulus.empty() || EVP_PKEY_get_bn_param(key, "n", &n) != 1) return false;
+    bignum_ptr own(n);
+    bignum_ptr other(BN_bin2bn(reinterpret_cast<const unsigned char*>(modulus.data()),
+                               static_cast<int>(modulus.size()), nullptr));
+    return other && BN_cmp(own.get(), other.get()) == 0;
+  }
+  if (EVP_PKEY_get_base_id(key) == EVP_PKEY_EC) {
+    unsigned char point[256];
+    std::size_t length = 0;
+    if (ec_point.empty() ||
+        EVP_PKEY_get_octet_string_param(key, "encoded-pub-key", point, sizeof point, &length) != 1) {
+      return false;
+    }
+    const std::string_view own(reinterpret_cast<char*>(point), length);
+    if (ec_point == own) return true;
+    // PKCS#11 wants the point as DER: 04, its length, then the point (short form below 128).
+    const std::size_t header = length < 128 ? 2 : length < 256 ? 3 : 4;
+    return ec_point.size() == header + length && ec_point[0] == 0x04 &&
+           ec_point.substr(header) == own;
+  }
+  return false;
 }
 
 void wipe(void* bytes, std::size_t size) { OPENSSL_cleanse(bytes, size); }

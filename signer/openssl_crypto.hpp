@@ -28,7 +28,9 @@ std::string ecdsa_signature_der(std::string_view raw);
 bool verify_signature(std::string_view certificate_der, padding pad, const hash_algorithm& hash,
                       std::string_view digest, std::string_view signature);
 
-// Whether the private key's public half (DER SubjectPublicKeyInfo) is the certificate's key.
-bool same_public_key(std::string_view certificate_der, std::string_view public_key_der);
+// Whether a key's public half as PKCS#11 gives it (an RSA modulus, or an EC point, bare or
+// wrapped in a DER OCTET STRING) is the certificate's public key.
+bool key_matches_certificate(std::string_view certificate_der, std::string_view modulus,
+                             std::string_view ec_point);
 
 }  // namespace npc::signer

@@ -32,9 +32,14 @@ CK_RSA_PKCS_MGF_TYPE pkcs11_mgf(hash_id id) {
   return CKG_MGF1_SHA256;
 }
 
-// The mechanism and its input for a key of `kind`.
-sign_operation operation_for(key_kind kind, const signature_job& job) {
+// The mechanism and its input for the certificate's key.
+sign_operation operation_for(const certificate_info& info, const signature_job& job) {
+  const key_kind kind = info.kind;
   sign_operation operation;
+  // RSA gives the modulus' length, ECDSA r and s of the order's length each; a key whose size
+  // is not known still gets a bound.
+  const std::size_t key_bytes = info.key_bits > 0 ? (static_cast<std::size_t>(info.key_bits) + 7) / 8 : 512;
+  operation.max_signature = kind == key_kind::ec ? 2 * key_bytes : key_bytes;
   if (kind == key_kind::ec) {
     operation.mechanism = CKM_ECDSA;
     operation.input = job.digest;
@@ -93,9 +98,13 @@ class pkcs11_backend final : public backend {
     if (holders == holders_.end() || holders->second.empty()) {
       fail(error_code::certificate_not_found, "no token holds the certificate", "certificate");
     }
-    const holder& chosen = holders->second.front();
+    const holder& chosen = key_holder(certificate, holders->second);
+    // The user is told the token that will be asked for the PIN, not the first that showed the
+    // certificate.
+    sign_prompt told = shown;
+    told.token_label = chosen.token->identity.label;
     std::string signature = sign_on_token(*chosen.token, chosen.object,
-                                          operation_for(certificate.info.kind, job), shown, prompts);
+                                          operation_for(certificate.info, job), told, prompts);
     if (certificate.info.kind == key_kind::ec) {
       signature = ecdsa_signature_der(signature);
       if (signature.empty()) fail(error_code::token_error, "the token gave a malformed ECDSA signature");
@@ -112,6 +121,31 @@ class pkcs11_backend final : public backend {
     const token_slot* token;
     token_certificate object;
   };
+  // Of the tokens that hold the certificate, the first whose key (as far as it shows one before
+  // any login) is the certificate's; else the first that shows no key at all. A token whose keys
+  // beside the certificate are all others' never gets the PIN.
+  static const holder& key_holder(const certificate_record& certificate,
+                                  const std::vector<holder>& holders) {
+    const holder* unknown = nullptr;
+    for (const holder& candidate : holders) {
+      std::vector<key_public_part> keys;
+      try {
+        keys = visible_keys(*candidate.token, candidate.object);
+      } catch (const signer_failure&) {
+        continue;
+      }
+      if (keys.empty() && !unknown) unknown = &candidate;
+      for (const key_public_part& key : keys) {
+        if (key_matches_certificate(certificate.der, key.modulus, key.ec_point)) return candidate;
+      }
+    }
+    if (!unknown) {
+      fail(error_code::key_not_found, "no token holds the private key of this certificate",
+           "certificate");
+    }
+    return *unknown;
+  }
+
   std::unique_ptr<module_list> modules_;
   std::vector<token_slot> tokens_;                       // what holders_ points into
   std::map<std::string, std::vector<holder>> holders_;  // by fingerprint, in token order

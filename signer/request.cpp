@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cctype>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "backend.hpp"
@@ -188,9 +190,29 @@ json_ptr certificate_entry(const certificate_record& found) {
   return entry;
 }
 
+// Origins the user let read the certificates, for the rest of the host's life. The host asks one
+// request at a time, but nothing in the library should count on it.
+std::mutex consent_lock;
+std::set<std::string> consented_origins;
+
+void ask_consent(std::string_view origin) {
+  {
+    const std::lock_guard<std::mutex> hold(consent_lock);
+    if (consented_origins.count(std::string(origin)) != 0) return;
+  }
+  open_prompts()->allow_certificates(origin);
+  const std::lock_guard<std::mutex> hold(consent_lock);
+  consented_origins.insert(std::string(origin));
+}
+
 json_ptr certificates_reply(request_context& context) {
+  const std::string origin(context.fields().text("origin").value_or(""));
+  // Asked before any module is touched: without consent, not even whether a token is present
+  // is told.
+  ask_consent(origin);
+  const auto certificates = context.keys().certificates();
   json_ptr list = owned(json_array());
-  for (const certificate_record& found : context.keys().certificates()) {
+  for (const certificate_record& found : certificates) {
     if (json_array_append_new(list.get(), certificate_entry(found).release()) != 0) {
       throw std::bad_alloc();
     }
@@ -212,18 +234,36 @@ struct sign_request {
   const hash_algorithm* hash = nullptr;
   std::optional<std::string> padding_name;  // as given, lower case
   std::string digest;
-  std::optional<std::string> pin;
+  std::string origin;
+  std::string shown_digest_name;  // what the dialog calls the digest it shows
+  std::string shown_digest;
 };
 
+std::string hex(std::string_view bytes) {
+  static constexpr char DIGITS[] = "0123456789abcdef";
+  std::string text;
+  for (const char c : bytes) {
+    text += DIGITS[static_cast<unsigned char>(c) >> 4];
+    text += DIGITS[static_cast<unsigned char>(c) & 15];
+  }
+  return text;
+}
+
 sign_request read_sign_request(const request_fields& fields, backend& keys) {
+  // The PIN is the user's, typed into a dialog or the reader: a page or extension never has it.
+  if (fields.get("pin")) {
+    fail(error_code::pin_in_request,
+         "a request may not carry a PIN; the user types it into the dialog", "pin");
+  }
   sign_request request;
+  request.origin = std::string(fields.text("origin").value_or(""));
   request.certificate_id = lower(fields.required_text("certificate"));
   const std::string_view hash_name = fields.text("hash").value_or("SHA-256");
   request.hash = find_hash(hash_name);
   if (!request.hash) {
+    // Error texts never quote the request: it is not ours to repeat.
     fail(error_code::unsupported_algorithm,
-         "hash \"" + std::string(hash_name) + "\" is not supported; use SHA-256, SHA-384 or SHA-512",
-         "hash");
+         "the hash is not supported; use SHA-256, SHA-384 or SHA-512", "hash");
   }
   if (const auto padding_name = fields.text("padding")) request.padding_name = lower(*padding_name);
   const auto data = fields.text("data");
@@ -231,7 +271,13 @@ sign_request read_sign_request(const request_fields& fields, backend& keys) {
   if (data && digest) fail(error_code::bad_request, "give \"data\" or \"digest\", not both", "digest");
   if (!data && !digest) fail(error_code::missing_field, "the request has no \"data\" (nor \"digest\")", "data");
   if (data) {
-    request.digest = keys.digest(*request.hash, decoded_field("data", *data));
+    const std::string bytes = decoded_field("data", *data);
+    request.digest = keys.digest(*request.hash, bytes);
+    // The user can check the data's SHA-256 with common tools, whatever hash the signature uses.
+    static const hash_algorithm& sha256 = *find_hash("SHA-256");
+    request.shown_digest_name = "SHA-256 of the data";
+    request.shown_digest =
+        hex(request.hash == &sha256 ? request.digest : keys.digest(sha256, bytes));
   } else {
     request.digest = decoded_field("digest", *digest);
     if (request.digest.size() != request.hash->size) {
@@ -241,8 +287,9 @@ sign_request read_sign_request(const request_fields& fields, backend& keys) {
                std::to_string(request.digest.size()),
            "digest");
     }
+    request.shown_digest_name = std::string(request.hash->name) + " digest to sign";
+    request.shown_digest = hex(request.digest);
   }
-  if (const auto pin = fields.text("pin")) request.pin = std::string(*pin);
   return request;
 }
 
@@ -264,8 +311,8 @@ signing_plan plan_signature(const sign_request& request, const certificate_info&
       plan.pad = padding::pss;
       plan.algorithm = "RSA-PSS-" + std::string(hash.tag);
     } else {
-      fail(error_code::unsupported_algorithm,
-           "padding \"" + name + "\" is not supported; use pkcs1 or pss", "padding");
+      fail(error_code::unsupported_algorithm, "the padding is not supported; use pkcs1 or pss",
+           "padding");
     }
   } else if (info.kind == key_kind::ec) {
     if (request.padding_name && *request.padding_name != "none") {
@@ -280,21 +327,6 @@ signing_plan plan_signature(const sign_request& request, const certificate_info&
   return plan;
 }
 
-// Answers the dialogs from the request itself: the PIN it carries, every confirmation given.
-class request_prompts final : public user_prompts {
- public:
-  explicit request_prompts(const std::optional<std::string>& pin) : pin_(pin) {}
-  void allow_certificates(std::string_view) override {}
-  void ask_pin(const sign_prompt&, int, bool, secret& pin) override {
-    if (!pin_) fail(error_code::missing_field, "the token needs a PIN", "pin");
-    if (!pin.append(*pin_)) fail(error_code::bad_request, "the PIN is too long", "pin");
-  }
-  void confirm(const sign_prompt&, confirmation) override {}
-
- private:
-  const std::optional<std::string>& pin_;
-};
-
 json_ptr sign_reply(request_context& context) {
   backend& keys = context.keys();
   const sign_request request = read_sign_request(context.fields(), keys);
@@ -303,14 +335,20 @@ json_ptr sign_reply(request_context& context) {
     return c.info.fingerprint == request.certificate_id;
   });
   if (found == certificates.end()) {
-    fail(error_code::certificate_not_found, "no token holds the certificate " +
-                                                request.certificate_id, "certificate");
+    fail(error_code::certificate_not_found, "no token holds the certificate", "certificate");
+  }
+  const int usage = found->info.key_usage;
+  if (usage >= 0 && !(usage & (KEY_USAGE_DIGITAL_SIGNATURE | KEY_USAGE_NON_REPUDIATION))) {
+    fail(error_code::not_for_signing, "the certificate's key usage does not allow signatures",
+         "certificate");
   }
   const signing_plan plan = plan_signature(request, found->info);
   const signature_job job{request.hash, plan.pad, request.digest};
-  sign_prompt shown;
-  request_prompts prompts(request.pin);
-  const std::string signature = keys.sign(*found, job, shown, prompts);
+  const sign_prompt shown{request.origin,          found->info.common_name,
+                          found->info.issuer,      found->info.serial,
+                          found->token.label,      request.shown_digest_name,
+                          request.shown_digest};
+  const std::string signature = keys.sign(*found, job, shown, *open_prompts());
   json_ptr reply = ok_reply("sign");
   set_text(reply.get(), "certificate_id", found->info.fingerprint);
   set_text(reply.get(), "algorithm", plan.algorithm);
@@ -318,6 +356,20 @@ json_ptr sign_reply(request_context& context) {
   set_text(reply.get(), "signature", base64_text(signature));
   set_text(reply.get(), "certificate", base64_text(found->der));
   return reply;
+}
+
+const char* json_fault(const json_error_t& error) {
+  switch (json_error_code(&error)) {
+    case json_error_premature_end_of_input: return "it ends early";
+    case json_error_end_of_input_expected: return "text follows the value";
+    case json_error_invalid_utf8: return "invalid UTF-8";
+    case json_error_duplicate_key: return "a key is repeated";
+    case json_error_null_character:
+    case json_error_null_byte_in_key: return "a NUL character";
+    case json_error_stack_overflow: return "nested too deeply";
+    case json_error_numeric_overflow: return "a number out of range";
+    default: return "invalid syntax";
+  }
 }
 
 json_ptr error_reply(const failure_detail& detail, std::optional<std::string_view> operation) {
@@ -341,8 +393,10 @@ std::string answer(std::string_view request) {
   json_ptr reply;
   try {
     if (!root) {
-      fail(error_code::bad_json, std::string("the request is not JSON: ") + error.text +
-                                     " at byte " + std::to_string(error.position));
+      // Jansson's own text quotes the request near the error: only the byte is told.
+      fail(error_code::bad_json,
+           "the request is not JSON (" + std::string(json_fault(error)) + " at byte " +
+               std::to_string(error.position) + ")");
     }
     if (!json_is_object(root.get())) fail(error_code::bad_request, "the request is not a JSON object");
     request_context context(root.get());

@@ -52,11 +52,24 @@ class module_list {
 // The X.509 certificates on a token. Fails with token_error when no session opens.
 std::vector<token_certificate> read_certificates(const token_slot& token);
 
+// The public half of a key object, as far as the token shows it: CKA_MODULUS of an RSA key,
+// CKA_EC_POINT of an EC key (empty when not shown).
+struct key_public_part {
+  std::string modulus;
+  std::string ec_point;
+};
+
+// The public halves of the key objects (public or private) with the certificate's CKA_ID that
+// the token shows without a login; empty when the certificate has no CKA_ID or none are shown.
+std::vector<key_public_part> visible_keys(const token_slot& token,
+                                         const token_certificate& certificate);
+
 // What the token is asked to do: a PKCS#11 mechanism with its parameter, over `input`.
 struct sign_operation {
   CK_MECHANISM_TYPE mechanism = CKM_RSA_PKCS;
   CK_RSA_PKCS_PSS_PARAMS pss{};  // used when mechanism is CKM_RSA_PKCS_PSS
   std::string input;
+  std::size_t max_signature = 0;  // the most bytes a signature with the key can take
 };
 
 // Logs in with the PIN the user gives through `prompts` (or on the token's own PIN pad), finds
