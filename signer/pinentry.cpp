@@ -243,8 +243,9 @@ class pinentry_prompts final : public user_prompts {
     dialog d(program());
     d.set("SETTITLE", "npcorvane: certificates");
     d.set("SETDESC", detail::certificates_description(origin));
-    d.set("SETOK", "Allow");
-    d.set("SETCANCEL", "Deny");
+    // "_" marks the key that, with Alt, presses the button.
+    d.set("SETOK", "_Allow");
+    d.set("SETCANCEL", "_Deny");
     if (d.ask("CONFIRM") != outcome::ok) {
       fail(error_code::cancelled, "the user did not allow reading the certificates");
     }
@@ -257,8 +258,8 @@ class pinentry_prompts final : public user_prompts {
     d.set("SETTITLE", "npcorvane: signature");
     d.set("SETDESC", description);
     d.set("SETPROMPT", "PIN:");
-    d.set("SETOK", "Sign");
-    d.set("SETCANCEL", "Cancel");
+    d.set("SETOK", "_Sign");
+    d.set("SETCANCEL", "_Cancel");
     if (again) d.set("SETERROR", "Wrong PIN. Try again.");
     pin.clear();
     if (d.ask("GETPIN", &pin) != outcome::ok || pin.empty()) {
@@ -272,10 +273,10 @@ class pinentry_prompts final : public user_prompts {
     dialog d(program());
     d.set("SETTITLE", "npcorvane: signature");
     d.set("SETDESC", detail::confirmation_description(shown, what));
-    d.set("SETOK", what == confirmation::final_try ? "Enter the PIN"
-                   : what == confirmation::pin_pad ? "Continue"
-                                                   : "Sign");
-    d.set("SETCANCEL", "Cancel");
+    d.set("SETOK", what == confirmation::final_try ? "_Enter the PIN"
+                   : what == confirmation::pin_pad ? "C_ontinue"
+                                                   : "_Sign");
+    d.set("SETCANCEL", "_Cancel");
     if (d.ask("CONFIRM") != outcome::ok) fail(error_code::cancelled, "the user cancelled the signature");
   }
 

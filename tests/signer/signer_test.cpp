@@ -477,7 +477,7 @@ TEST_F(signer_test, the_dialog_says_who_asks_and_what_is_signed) {
     ASSERT_FALSE(descriptions.empty());
     EXPECT_EQ(descriptions[0], c.description);
     EXPECT_EQ(recorded("SETPROMPT"), std::vector<std::string>(c.answers.size(), "PIN:"));
-    EXPECT_EQ(recorded("SETOK").at(0), "Sign");
+    EXPECT_EQ(recorded("SETOK").at(0), "_Sign");
     const auto errors = recorded("SETERROR");
     EXPECT_EQ(errors.empty() ? "" : errors[0], c.error);
   }
