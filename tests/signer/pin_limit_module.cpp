@@ -6,6 +6,7 @@
 //   NPC_TEST_PIN_PAD        the token claims a PIN pad, on which the user types this PIN
 //   NPC_TEST_REVERSE_SLOTS  slots are listed in the reverse order
 //   NPC_TEST_SIGN_LENGTH    C_Sign announces signatures of this many bytes
+//   NPC_TEST_LOAD_LOG       each C_GetFunctionList (a load of the module) is appended to this file
 #include <dlfcn.h>
 #include <p11-kit/pkcs11.h>
 
@@ -97,6 +98,12 @@ __attribute__((destructor)) void unload() {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
+  if (const char* path = std::getenv("NPC_TEST_LOAD_LOG")) {
+    if (std::FILE* file = std::fopen(path, "a")) {
+      std::fputs("loaded\n", file);
+      std::fclose(file);
+    }
+  }
   if (!wrapped) {
     const char* path = std::getenv("NPC_TEST_WRAPPED_MODULE");
     wrapped_library = path ? ::dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr;

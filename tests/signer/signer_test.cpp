@@ -11,6 +11,7 @@
 #include <sstream>
 #include <vector>
 
+#include "pinentry.hpp"
 #include "signer_support.hpp"
 
 namespace npc::test {
@@ -578,6 +579,45 @@ TEST_F(signer_test, the_key_that_matches_the_certificate_signs) {
     EXPECT_TRUE(recorded("SETDESC").empty());
   }
   std::filesystem::remove_all(two);
+}
+
+// Requests that need no key leave every module alone, so a module that hangs cannot stop them.
+TEST_F(signer_test, version_and_echo_load_no_module) {
+  const card_module card(3);
+  const std::filesystem::path loads = token_environment::dir / ("loads-" + std::to_string(::getpid()));
+  std::filesystem::remove(loads);
+  const scoped_env load_log("NPC_TEST_LOAD_LOG", loads.string());
+  EXPECT_EQ(text_of(library().ask(R"({"operation":"version"})").get(), "status"), "ok");
+  EXPECT_EQ(text_of(library().ask(R"({"operation":"echo","data":"x"})").get(), "status"), "ok");
+  EXPECT_FALSE(std::filesystem::exists(loads));
+  EXPECT_EQ(text_of(library().ask(R"({"operation":"certificates"})").get(), "status"), "ok");
+  EXPECT_TRUE(std::filesystem::exists(loads));
+}
+
+// What goes to pinentry is escaped so that no value can end a line or start a command; what
+// comes back is unescaped into the PIN's buffer, and nothing malformed or too long is taken.
+TEST(assuan, escaping_both_ways) {
+  using signer::detail::assuan_escape;
+  EXPECT_EQ(assuan_escape("a%b\nBYE\r\x01\x7f ok"), "a%25b%0ABYE%0D%01%7F ok");
+  struct unescape_case {
+    std::string text;
+    bool ok;
+    std::string pin;
+  };
+  const unescape_case table[] = {
+      {"1234", true, "1234"},     {"%25%0a%41", true, "%\nA"}, {"", true, ""},
+      {"12%", false, ""},         {"12%4", false, ""},          {"%zz", false, ""},
+      {std::string(signer::secret::CAPACITY, '7'), true, std::string(signer::secret::CAPACITY, '7')},
+      {std::string(signer::secret::CAPACITY + 1, '7'), false, ""},
+  };
+  for (const unescape_case& c : table) {
+    SCOPED_TRACE(c.text);
+    signer::secret pin;
+    EXPECT_EQ(signer::detail::assuan_unescape(c.text, pin), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(std::string(pin.data(), pin.size()), c.pin);
+    }
+  }
 }
 
 }  // namespace
