@@ -27,7 +27,8 @@ pinentry_process::pinentry_process(const char* program) {
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   char* argv[] = {const_cast<char*>(program), nullptr};
   pid_t pid = -1;
-  const int failed = ::posix_spawn(&pid, program, &actions, nullptr, argv, environ);
+  // A bare name (NPC_PINENTRY=pinentry-qt) is looked up in PATH.
+  const int failed = ::posix_spawnp(&pid, program, &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(ends[1]);
   if (failed != 0) {
