@@ -4,6 +4,8 @@
 
 #include <wincrypt.h>
 
+#include <cstdio>
+#include <cwchar>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -59,6 +61,12 @@ std::string utf8_of(const wchar_t* text, std::size_t length) {
   return out;
 }
 
+// A decoded name value: UTF-16 whose byte count may take in the terminating NUL (Wine's does).
+std::string utf8_value(const CERT_RDN_VALUE_BLOB& value) {
+  const auto text = reinterpret_cast<const wchar_t*>(value.pbData);
+  return utf8_of(text, wcsnlen(text, value.cbData / sizeof(wchar_t)));
+}
+
 std::string_view bytes_of(const BYTE* data, DWORD size) {
   return {reinterpret_cast<const char*>(data), size};
 }
@@ -93,8 +101,7 @@ std::string attribute_value(const CERT_RDN_ATTR& attribute) {
     }
     default:
       // X509_UNICODE_NAME hands every string type over as UTF-16.
-      return rfc2253_escape(
-          utf8_of(reinterpret_cast<const wchar_t*>(value.pbData), value.cbData / sizeof(wchar_t)));
+      return rfc2253_escape(utf8_value(value));
   }
 }
 
@@ -130,8 +137,7 @@ bool name_text(const CERT_NAME_BLOB& blob, std::string& text, std::string* commo
         if (attribute.pszObjId && std::string_view(attribute.pszObjId) == szOID_COMMON_NAME &&
             attribute.dwValueType != CERT_RDN_ENCODED_BLOB &&
             attribute.dwValueType != CERT_RDN_OCTET_STRING) {
-          *common_name = utf8_of(reinterpret_cast<const wchar_t*>(attribute.Value.pbData),
-                                 attribute.Value.cbData / sizeof(wchar_t));
+          *common_name = utf8_value(attribute.Value);
           break;
         }
       }

@@ -3,6 +3,7 @@
 // container, and certificates without a key. Prints "store fixture: done" when all went in.
 //   store_fixture key NAME aes|full KEY.msblob CERT.der   (container NAME under that provider type)
 //   store_fixture cert CERT.der                           (no key)
+//   store_fixture orphan NAME CERT.der                    (tied to container NAME, which does not exist)
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -81,8 +82,17 @@ int main(int argc, char** argv) {
     ok = import_key(argv[2], std::string(argv[3]) == "aes", argv[4], argv[5]);
   } else if (command == "cert" && argc == 3) {
     ok = add_certificate(argv[2], nullptr);
+  } else if (command == "orphan" && argc == 4) {
+    // What a removed card or a deleted key leaves behind: the certificate still names its key.
+    const std::wstring container = wide(argv[2]);
+    CRYPT_KEY_PROV_INFO info{};
+    info.pwszContainerName = const_cast<wchar_t*>(container.c_str());
+    info.pwszProvName = const_cast<wchar_t*>(MS_ENH_RSA_AES_PROV_W);
+    info.dwProvType = PROV_RSA_AES;
+    info.dwKeySpec = AT_KEYEXCHANGE;
+    ok = add_certificate(argv[3], &info);
   } else {
-    std::fprintf(stderr, "usage: store_fixture key NAME aes|full KEY.msblob CERT.der | cert CERT.der\n");
+    std::fprintf(stderr, "usage: store_fixture key NAME aes|full KEY.msblob CERT.der | cert CERT.der | orphan NAME CERT.der\n");
     return 2;
   }
   if (!ok) return 1;
