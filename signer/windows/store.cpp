@@ -287,7 +287,7 @@ void fail_status(const char* call, DWORD status) {
     case static_cast<DWORD>(NTE_USER_CANCELLED):
     case static_cast<DWORD>(HRESULT_FROM_WIN32(ERROR_CANCELLED)):
     case static_cast<DWORD>(ERROR_CANCELLED):
-      fail(error_code::token_error, "the user cancelled the PIN dialog");
+      fail(error_code::cancelled, "the user cancelled the PIN dialog");
     case static_cast<DWORD>(NTE_BAD_ALGID):
     case static_cast<DWORD>(NTE_NOT_SUPPORTED):
       fail(error_code::unsupported_algorithm, "the key's provider cannot sign that way: " + where);

@@ -18,7 +18,12 @@ fixture() {
   wine "$build_win/bin/npc_store_fixture.exe" "$@" 2>"$work/fixture.err" | grep -q '^store fixture: done' ||
     { cat "$work/fixture.err" >&2; return 1; }
 }
-# Every request in one session of the host; one reply per line.
+# Every request in one session of the host; one reply per line. Headless Wine shows no message
+# box: the user's consent and approvals come from the scripted answer, which logs what it was shown.
+export NPC_DIALOG
+NPC_DIALOG=$(windows_path "$build_win/bin/npc_dialog_answer.exe")
+export NPC_DIALOG_LOG
+NPC_DIALOG_LOG=$(windows_path "$work/dialogs.log")
 ask() { "$client" --host "$(command -v wine)" "$@" -- "$build_win/bin/npcorvane-host.exe"; }
 
 # one: RSA-2048 under the AES provider, a name with characters RFC 2253 escapes, UTF-8 too.

@@ -1,8 +1,13 @@
-// The Windows signing side below the store: DER and RFC 2253 text, and the NCrypt branch signing
+// The Windows signing side below the store: DER and RFC 2253 text, the NCrypt branch signing
 // with keys imported into the software key storage provider (the store under Wine only ever hands
-// out CryptoAPI keys), every signature checked with BCrypt.
+// out CryptoAPI keys), every signature checked with BCrypt, and the user's dialogs (headless Wine
+// shows no message box: the texts and answers go through their seam and NPC_DIALOG's program).
 #include <gtest/gtest.h>
 
+#include <cwchar>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +15,7 @@
 #include "failure.hpp"
 #include "windows/cng.hpp"
 #include "windows/der.hpp"
+#include "windows/dialogs.hpp"
 #include "windows/store.hpp"
 
 namespace npc::signer::win {
@@ -191,6 +197,76 @@ TEST(WindowsNcrypt, RefusesWhatTheKeyCannotDo) {
   EXPECT_EQ(code_of([&] { detail::sign_capi(0, AT_KEYEXCHANGE, input, nullptr); }), "unsupported_algorithm");
   // ECDSA asked of an RSA key: the provider's own refusal comes back as a failure, not a signature.
   EXPECT_NE(code_of([&] { detail::sign_ncrypt(key.key, input); }), "signed");
+}
+
+std::string code_of_call(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const signer_failure& failure) {
+    return std::string(error_code_name(failure.detail().code));
+  }
+  return "ok";
+}
+
+answer scripted_answer = answer::ok;
+std::wstring shown_to_user;
+answer scripted(const std::wstring& text) {
+  shown_to_user = text;
+  return scripted_answer;
+}
+
+TEST(WindowsDialogs, SayWhoAsksAndWhatAndTakeTheAnswer) {
+  dialog_prompts prompts(scripted);
+  sign_prompt shown{"https://shop.example\n\xe2\x80\xae" "evil", "Erika Mustermann", "CN=Test CA", "0a1b",
+                    "Smart Card Key Storage Provider", "SHA-256 of the data", "ab01"};
+  for (const auto& [given, code] : {std::pair{answer::ok, "ok"}, std::pair{answer::refused, "cancelled"},
+                                    std::pair{answer::unavailable, "no_pin_entry"}}) {
+    scripted_answer = given;
+    EXPECT_EQ(code_of_call([&] { prompts.allow_certificates("https://shop.example"); }), code);
+    EXPECT_NE(shown_to_user.find(L"\"https://shop.example\" asks to read the certificates"), std::wstring::npos);
+    EXPECT_EQ(code_of_call([&] { prompts.confirm(shown, confirmation::final_try); }), code);
+  }
+  // The origin's line break and direction override are shown as '?', never acted on.
+  for (const wchar_t* part : {L"\"https://shop.example??evil\"", L"Erika Mustermann", L"CN=Test CA", L"0a1b",
+                              L"SHA-256 of the data:\nab01", L"Only one PIN try is left"}) {
+    EXPECT_NE(shown_to_user.find(part), std::wstring::npos) << std::string(part, part + wcslen(part));
+  }
+  EXPECT_NE(detail::consent_text("").find(L"names no origin"), std::wstring::npos);
+  EXPECT_EQ(code_of_call([&] {
+              secret pin;
+              prompts.ask_pin(shown, -1, false, pin);
+            }),
+            "internal_error");
+}
+
+std::wstring windows_path(const std::string& path) {
+  std::wstring out = L"Z:";
+  for (const char c : path) out += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+  return out;
+}
+
+TEST(WindowsDialogs, AskTheProgramNpcDialogNames) {
+  wchar_t folder[MAX_PATH];
+  ASSERT_GT(GetTempPathW(MAX_PATH, folder), 0u);
+  const std::wstring log = std::wstring(folder) + L"npc-dialog-test.log";
+  DeleteFileW(log.c_str());
+  ASSERT_TRUE(SetEnvironmentVariableW(L"NPC_DIALOG_LOG", log.c_str()));
+  ASSERT_TRUE(SetEnvironmentVariableW(DIALOG_VARIABLE, windows_path(NPC_DIALOG_ANSWER_PATH).c_str()));
+  // Quotes, backslashes before quotes and at the end, spaces and UTF-8 reach the program intact.
+  const std::wstring text = L"a \"quoted\\\" origin\\ with \\\\ and \u00fc\\";
+  EXPECT_EQ(ask_user(text), answer::ok);
+  ASSERT_TRUE(SetEnvironmentVariableW(L"NPC_DIALOG_EXIT", L"1"));
+  EXPECT_EQ(ask_user(L"second"), answer::refused);
+  ASSERT_TRUE(SetEnvironmentVariableW(DIALOG_VARIABLE, L"Z:\\no\\such\\program.exe"));
+  EXPECT_EQ(ask_user(L"third"), answer::unavailable);
+  SetEnvironmentVariableW(DIALOG_VARIABLE, nullptr);
+  SetEnvironmentVariableW(L"NPC_DIALOG_EXIT", nullptr);
+  SetEnvironmentVariableW(L"NPC_DIALOG_LOG", nullptr);
+  std::ifstream in(log.c_str(), std::ios::binary);
+  const std::string logged((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(logged, "a \"quoted\\\" origin\\ with \\\\ and \xc3\xbc\\\n--\nsecond\n--\n");
+  in.close();
+  DeleteFileW(log.c_str());
 }
 
 }  // namespace
