@@ -50,7 +50,10 @@ bool import_key(const char* name, bool aes, const char* blob_path, const char* c
   const wchar_t* provider_name = aes ? MS_ENH_RSA_AES_PROV_W : MS_ENHANCED_PROV_W;
   const DWORD type = aes ? PROV_RSA_AES : PROV_RSA_FULL;
   HCRYPTPROV provider = 0;
-  if (!CryptAcquireContextW(&provider, container.c_str(), provider_name, type, CRYPT_NEWKEYSET)) {
+  // A container left by an earlier run in the same prefix gets the key again.
+  if (!CryptAcquireContextW(&provider, container.c_str(), provider_name, type, CRYPT_NEWKEYSET) &&
+      (GetLastError() != static_cast<DWORD>(NTE_EXISTS) ||
+       !CryptAcquireContextW(&provider, container.c_str(), provider_name, type, 0))) {
     return report("CryptAcquireContext");
   }
   const std::vector<BYTE> blob = read_file(blob_path);
