@@ -2,7 +2,7 @@
 # End to end under Wine: OpenSSL makes RSA keys and certificates, the store fixture puts them in
 # the prefix's MY store, and the real host with npcorvane.dll answers the client. Every signature
 # must pass `openssl dgst -verify`. Ends with "store test: all passed" only when every check held.
-#   store_test.sh BUILD_WIN CLIENT      (WINEPREFIX set up and warmed by the caller)
+#   store_test.sh BUILD_WIN CLIENT      (a fresh WINEPREFIX, set up and warmed by the caller)
 set -uo pipefail
 build_win=$1 client=$2
 work=$(mktemp -d) || exit 1
