@@ -22,21 +22,9 @@ std::wstring wide_of(std::string_view text) {
   return out;
 }
 
-std::wstring shown_text(std::string_view untrusted) {
-  std::wstring text = wide_of(untrusted);
-  for (wchar_t& c : text) {
-    // C0 and C1 controls, and the bidirectional overrides that could make one origin read as another.
-    if (c < 0x20 || (c >= 0x7f && c < 0xa0) || (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069)) {
-      c = L'?';
-    }
-  }
-  if (text.size() > MAX_SHOWN) text = text.substr(0, MAX_SHOWN) + L"...";
-  return text;
-}
-
 std::wstring asker(std::string_view origin) {
   return origin.empty() ? std::wstring(L"A browser extension (which names no origin)")
-                        : L"\"" + shown_text(origin) + L"\"";
+                        : L"\"" + detail::shown_text(origin) + L"\"";
 }
 
 answer run_program(const std::wstring& program, const std::wstring& text) {
@@ -96,6 +84,18 @@ void dialog_prompts::confirm(const sign_prompt& shown, confirmation what) {
 }
 
 namespace detail {
+
+std::wstring shown_text(std::string_view untrusted) {
+  std::wstring text = wide_of(untrusted);
+  for (wchar_t& c : text) {
+    // C0 and C1 controls, and the bidirectional overrides that could make one origin read as another.
+    if (c < 0x20 || (c >= 0x7f && c < 0xa0) || (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069)) {
+      c = L'?';
+    }
+  }
+  if (text.size() > MAX_SHOWN) text = text.substr(0, MAX_SHOWN) + L"...";
+  return text;
+}
 
 std::wstring consent_text(std::string_view origin) {
   return asker(origin) + L" asks to read the certificates in your personal certificate store: your names,"

@@ -48,6 +48,9 @@ namespace detail {
 std::wstring consent_text(std::string_view origin);
 std::wstring signature_text(const sign_prompt& shown, confirmation what);
 
+// A text from a request or a certificate as a dialog may show it.
+std::wstring shown_text(std::string_view untrusted);
+
 // One argument of a Windows command line, quoted so that the program's argv gets it unchanged.
 std::wstring quoted_argument(const std::wstring& argument);
 

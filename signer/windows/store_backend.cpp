@@ -9,6 +9,7 @@
 #include "failure.hpp"
 #include "windows/cng.hpp"
 #include "windows/der.hpp"
+#include "windows/dialogs.hpp"
 #include "windows/store.hpp"
 
 namespace npc::signer {
@@ -18,26 +19,12 @@ void wipe(void* bytes, std::size_t size) { SecureZeroMemory(bytes, size); }
 namespace win {
 namespace {
 
-std::wstring wide_of(std::string_view text) {
-  if (text.empty()) return {};
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  if (size <= 0) return {};
-  std::wstring out(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-  return out;
-}
-
-// The line a provider's PIN dialog shows about the caller. The origin comes from the request and
-// is trusted for nothing: control characters go, and a long one is cut.
+// The line a provider's PIN dialog shows about the caller (its "use context").
 std::wstring prompt_text(const sign_prompt& shown) {
-  std::string origin;
-  for (const char c : shown.origin.substr(0, 200)) {
-    origin += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
-  }
-  std::string text = origin.empty() ? "A browser extension asks for a signature"
-                                    : "Signature requested by " + origin;
-  if (!shown.common_name.empty()) text += " with the certificate of " + shown.common_name;
-  return wide_of(text);
+  std::wstring text = shown.origin.empty() ? std::wstring(L"A browser extension asks for a signature")
+                                           : L"Signature requested by " + detail::shown_text(shown.origin);
+  if (!shown.common_name.empty()) text += L" with the certificate of " + detail::shown_text(shown.common_name);
+  return text;
 }
 
 class store_backend final : public backend {
