@@ -29,7 +29,8 @@ ask() { "$client" --host "$(command -v wine)" "$@" -- "$build_win/bin/npcorvane-
 # one: RSA-2048 under the AES provider, a name with characters RFC 2253 escapes, UTF-8 too.
 # two: RSA-3072 issued by one, a multi-valued RDN, under the older RSA provider type (the library
 # has to reopen it with the AES provider for SHA-2). three: no key. four: its key is gone.
-openssl req -x509 -newkey rsa:2048 -nodes -days 30 -utf8 -keyout "$work/one.pem" -out "$work/one.crt" \
+# The serials: one starts with a zero nibble, two with its top bit set.
+openssl req -x509 -newkey rsa:2048 -nodes -days 30 -utf8 -set_serial 0x05a1b2c3 -keyout "$work/one.pem" -out "$work/one.crt" \
   -subj '/C=DE/O=npcorvane tests/OU=Unit \"Q\", <1>;x/CN=NPC St'$'\xc3\xb6''re One' 2>/dev/null
 openssl req -new -newkey rsa:3072 -nodes -keyout "$work/two.pem" -out "$work/two.csr" \
   -subj '/O=npcorvane tests/CN=NPC Store Two+serialNumber=42' 2>/dev/null
@@ -61,14 +62,15 @@ for name in one two; do
   entry=$(jq -c --arg id "$(fingerprint $name)" '.certificates[] | select(.id == $id)' "$work/list.json")
   want=$(jq -nc --arg subject "$(openssl x509 -in "$crt" -noout -subject -nameopt RFC2253,-esc_msb | sed 's/^subject=//')" \
     --arg issuer "$(openssl x509 -in "$crt" -noout -issuer -nameopt RFC2253,-esc_msb | sed 's/^issuer=//')" \
-    --arg serial "$(openssl x509 -in "$crt" -noout -serial | sed 's/^serial=//; s/^0*//' | tr A-F a-f)" \
+    --arg serial "$(openssl x509 -in "$crt" -noout -serial | sed 's/^serial=//' | tr A-F a-f)" \
     --arg not_before "$(iso_date "$crt" startdate)" --arg not_after "$(iso_date "$crt" enddate)" \
     --argjson bits "$(openssl x509 -in "$crt" -noout -text | sed -n 's/.*Public-Key: (\([0-9]*\) bit).*/\1/p')" \
     --arg der "$(base64 -w0 "$work/$name.der")" \
     '{subject: $subject, issuer: $issuer, serial: $serial, not_before: $not_before, not_after: $not_after,
       key_type: "RSA", key_size: $bits, certificate: $der}')
   got=$(jq -c '{subject, issuer, serial, not_before, not_after, key_type, key_size, certificate}' <<<"$entry")
-  check "certificates: $name described as OpenSSL does (got $got, want $want)" test "$got" = "$want"
+  check "certificates: $name described as OpenSSL does (got $(jq -c 'del(.certificate)' <<<"$got"), want $(jq -c 'del(.certificate)' <<<"$want"))" \
+    test "$got" = "$want"
 done
 check "certificates: common name of one" jq -e '[.certificates[].common_name] | index("NPC Störe One") != null' "$work/list.json" >/dev/null
 
