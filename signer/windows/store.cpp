@@ -1,5 +1,5 @@
 // Certificates from the user's MY store and signatures with their keys. The key is acquired with
-// a preference for CNG, and the key spec that comes back decides the API: providers (and Wine)
+// a preference for CNG, and the kind of key handle that comes back (dwKeySpec) decides the API: providers (and Wine)
 // may hand out a CryptoAPI handle whatever was preferred.
 #include "store.hpp"
 
