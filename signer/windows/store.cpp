@@ -1,6 +1,6 @@
 // Certificates from the user's MY store and signatures with their keys. The key is acquired with
-// a preference for CNG, and the kind of key handle that comes back (dwKeySpec) decides the API: providers (and Wine)
-// may hand out a CryptoAPI handle whatever was preferred.
+// a preference for CNG, and the kind of handle that comes back (dwKeySpec) decides the API:
+// providers (and Wine) may hand out a CryptoAPI handle whatever was preferred.
 #include "store.hpp"
 
 #include <scarderr.h>

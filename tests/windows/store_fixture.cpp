@@ -62,7 +62,7 @@ bool import_key(const char* name, bool aes, const char* blob_path, const char* c
     CryptReleaseContext(provider, 0);
     return report("CryptImportKey");
   }
-  // OpenSSL's blobs carry a key-exchange key; the container keeps it under that spec.
+  // OpenSSL's blobs carry a key-exchange key; the container keeps it as AT_KEYEXCHANGE.
   ALG_ID algorithm = 0;
   DWORD size = sizeof algorithm;
   CryptGetKeyParam(key, KP_ALGID, reinterpret_cast<BYTE*>(&algorithm), &size, 0);
