@@ -58,19 +58,17 @@ function bytes_to_base64(bytes) {
   return btoa(binary);
 }
 
-// Decodes base64 into `into` from its start, growing it when too small; returns the buffer
-// used and the number of bytes in it. Throws on text that is not base64.
+// Decodes base64 into the start of `into`, which has room for it; returns the number of bytes
+// written. Throws on text that is not base64.
 function decode_base64_into(text, into) {
-  const room = Math.ceil(text.length / 4) * 3;
-  const out = into.length >= room ? into : new Uint8Array(room);
   if (native_base64()) {
-    const { read, written } = out.setFromBase64(text);
+    const { read, written } = into.setFromBase64(text);
     if (read !== text.length) throw new SyntaxError('the base64 text ends early');
-    return { bytes: out, length: written };
+    return written;
   }
   const binary = atob(text);
-  for (let i = 0; i < binary.length; i++) out[i] = binary.charCodeAt(i);
-  return { bytes: out, length: binary.length };
+  for (let i = 0; i < binary.length; i++) into[i] = binary.charCodeAt(i);
+  return binary.length;
 }
 
 // How many bytes a base64 text stands for, its padding aside.
@@ -112,52 +110,65 @@ class piece_writer {
   }
 }
 
-// Collects a split reply: each chunk is decoded as it comes, its bytes into one reused buffer and
-// from there to text with a streaming decoder, which holds back a character cut at a chunk's end
-// until the next chunk completes it. Only the text is kept, so the reply's bytes are held once.
+// Collects a split reply: each chunk is decoded straight into one buffer, grown as needed, and the
+// bytes are decoded to text once at the end, since a chunk may end inside a character. The buffer
+// is given back as soon as the text is made, so the reply is held at most twice: bytes and text,
+// then text and value.
 class reply_reader {
-  #decoder = new TextDecoder('utf-8', { fatal: true, ignoreBOM: true });
-  #scratch = new Uint8Array(CHUNK_SIZE);
-  #text = '';
-  bytes = 0;
+  #bytes = new Uint8Array(0);
+  length = 0;
   bad_base64 = null;  // the first chunk that failed to decode
-  bad_utf8 = null;
 
   // Takes one chunk's base64; a failure is kept for the end, so that the rest is still fetched.
-  add(base64, last) {
+  add(base64) {
     if (this.bad_base64) return;
-    let decoded;
+    const room = Math.ceil(base64.length / 4) * 3;
+    if (this.length + room > this.#bytes.length) this.#grow(this.length + room);
     try {
-      decoded = decode_base64_into(base64, this.#scratch);
+      this.length += decode_base64_into(base64, this.#bytes.subarray(this.length));
     } catch (error) {
       this.bad_base64 = error;
-      return;
-    }
-    this.#scratch = decoded.bytes;
-    this.bytes += decoded.length;
-    if (this.bad_utf8) return;
-    try {
-      this.#text += this.#decoder.decode(decoded.bytes.subarray(0, decoded.length), { stream: !last });
-    } catch (error) {
-      this.bad_utf8 = error;
     }
   }
 
-  // The reply's value; throws a NativeHostError when a chunk was not base64, the bytes were not
+  // By half again, so the copies stay few; transfer() moves the bytes without a copy where the
+  // allocator can, and pages not yet written cost nothing.
+  #grow(needed) {
+    const capacity = Math.max(needed, Math.ceil(this.#bytes.length * 1.5), 2 * CHUNK_SIZE);
+    if (typeof this.#bytes.buffer.transfer === 'function') {
+      this.#bytes = new Uint8Array(this.#bytes.buffer.transfer(capacity));
+    } else {
+      const bigger = new Uint8Array(capacity);
+      bigger.set(this.#bytes.subarray(0, this.length));
+      this.#bytes = bigger;
+    }
+  }
+
+  #release() {
+    const buffer = this.#bytes.buffer;
+    this.#bytes = new Uint8Array(0);
+    if (typeof buffer.transfer === 'function') buffer.transfer(0);
+  }
+
+  // The reply's value; throws a NativeHostError when a chunk was not base64, the bytes are not
   // UTF-8 or the text is not JSON.
   value() {
     if (this.bad_base64) {
+      this.#release();
       throw new NativeHostError('a chunk of a split reply is not valid base64', { cause: this.bad_base64 });
     }
-    if (this.bad_utf8) {
-      throw new NativeHostError(`a split reply of ${this.bytes} bytes is not valid UTF-8`, { cause: this.bad_utf8 });
+    let text;
+    try {
+      text = new TextDecoder('utf-8', { fatal: true, ignoreBOM: true }).decode(this.#bytes.subarray(0, this.length));
+    } catch (error) {
+      throw new NativeHostError(`a split reply of ${this.length} bytes is not valid UTF-8`, { cause: error });
+    } finally {
+      this.#release();
     }
-    const text = this.#text;
-    this.#text = '';
     try {
       return JSON.parse(text);
     } catch (error) {
-      throw new NativeHostError(`a split reply of ${this.bytes} bytes is not valid JSON: ${error.message}`,
+      throw new NativeHostError(`a split reply of ${this.length} bytes is not valid JSON: ${error.message}`,
                                 { cause: error });
     }
   }
@@ -337,7 +348,7 @@ export class NativeHostClient {
           `a split reply grew past the limit of ${this.#max_reply_bytes} bytes`), { disconnect: true });
       }
       const next = chunk.last ? null : this.#send_and_wait(MORE_ENVELOPE, this.#chunk_timeout);
-      reader.add(chunk.data, chunk.last);
+      reader.add(chunk.data);
       if (next === null) break;
       const message = await next;
       chunk = chunk_of(message);
