@@ -3,12 +3,15 @@
 // without the module and a floor host that only answers. Prints medians, MiB/s and the ratio of
 // the module's median time to the floor's, and writes them as a Markdown table.
 // Usage: node bench/browsers/run.mjs [--build DIR] [--reps N] [--rounds R] [--baseline FILE] [--out FILE]
+//        node bench/browsers/run.mjs --memory [--build DIR] [--reps N] [--baseline FILE] [--out FILE]
 //   N repetitions of every case in each browser, spread over R sessions of each, the browsers
 //   taking turns; --baseline also measures another copy of the module (an older one, say) in the
-//   same runs; --out writes the table (with how it was measured) to FILE.
+//   same runs; --out writes the table (with how it was measured) to FILE. --memory measures instead
+//   how much the browser's resident memory grows while a 32 MiB reply is fetched.
 
 import { cpus, loadavg, tmpdir } from 'node:os';
-import { existsSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { existsSync, mkdtempSync, readdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { randomUUID } from 'node:crypto';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 
@@ -23,6 +26,7 @@ let reps = 15;
 let rounds = 3;
 let out = null;
 let baseline = null;
+let memory = false;
 for (let i = 2; i < process.argv.length; i++) {
   const arg = process.argv[i];
   if (arg === '--build') build = path.resolve(process.argv[++i]);
@@ -30,8 +34,9 @@ for (let i = 2; i < process.argv.length; i++) {
   else if (arg === '--rounds') rounds = Number(process.argv[++i]);
   else if (arg === '--out') out = path.resolve(process.argv[++i]);
   else if (arg === '--baseline') baseline = path.resolve(process.argv[++i]);
+  else if (arg === '--memory') memory = true;
   else {
-    console.error('usage: run.mjs [--build DIR] [--reps N] [--rounds R] [--baseline FILE] [--out FILE]');
+    console.error('usage: run.mjs [--memory] [--build DIR] [--reps N] [--rounds R] [--baseline FILE] [--out FILE]');
     process.exit(2);
   }
 }
@@ -49,11 +54,107 @@ for (const needed of [host, floor, path.join(benchlib, 'libnpcorvane.so')]) {
 
 const module = path.join(root, 'client', 'js', 'npcorvane.js');
 const scratch = mkdtempSync(path.join(tmpdir(), 'npc-bench-'));
+let failed = false;
+const median = (values) => {
+  const sorted = [...values].sort((a, b) => a - b);
+  const middle = sorted.length >> 1;
+  return sorted.length % 2 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
+};
+
+// The resident memory of a browser's processes (the hosts left out), summed: those that carry a
+// tag in their environment and their descendants (Chromium starts its renderers with an
+// environment of their own). Sampled every 20 ms, the processes looked up every half second.
+function sample_memory(tag) {
+  const samples = [];
+  let pids = [];
+  const find = () => {
+    const parent = new Map();
+    const tagged = new Set();
+    const names = new Map();
+    for (const entry of readdirSync('/proc')) {
+      if (!/^\d+$/.test(entry)) continue;
+      try {
+        const stat = readFileSync(`/proc/${entry}/stat`, 'latin1');
+        const close = stat.lastIndexOf(')');
+        names.set(entry, stat.slice(stat.indexOf('(') + 1, close));
+        parent.set(entry, stat.slice(close + 2).split(' ')[1]);
+        if (readFileSync(`/proc/${entry}/environ`, 'latin1').includes(tag)) tagged.add(entry);
+      } catch {
+        // gone already
+      }
+    }
+    const belongs = (pid) => {
+      for (let at = pid, depth = 0; at && at !== '0' && depth < 16; at = parent.get(at), depth++) {
+        if (tagged.has(at)) return true;
+      }
+      return false;
+    };
+    pids = [...parent.keys()].filter((pid) => belongs(pid) &&
+      !/^(npcorvane-host|npc_bench_floor|node|sh)$/.test(names.get(pid)));
+  };
+  const sample = () => {
+    let pages = 0;
+    for (const pid of pids) {
+      try {
+        pages += Number(readFileSync(`/proc/${pid}/statm`, 'latin1').split(' ')[1]);
+      } catch {
+        // gone already
+      }
+    }
+    samples.push({ t: Date.now(), bytes: pages * 4096 });
+  };
+  const finder = setInterval(find, 500);
+  const sampler = setInterval(sample, 20);
+  return { samples, stop: () => { clearInterval(finder); clearInterval(sampler); } };
+}
+
+if (memory) {
+  const lines = [`Growth of the browser's resident memory (all its processes) while one 32 MiB reply is fetched,` +
+    ` over the level just before; median of ${reps}, ${new Date().toISOString().slice(0, 16).replace('T', ' ')} UTC,` +
+    ` load average ${loadavg().map((l) => l.toFixed(2)).join(' ')}.`, '',
+    `| browser | floor | module |${baseline ? ' baseline |' : ''}`, `|---|---|---|${baseline ? '---|' : ''}`];
+  for (const browser of ['chromium', 'firefox']) {
+    const tag = `NPC_BENCH_TAG=${randomUUID()}`;
+    const config = path.join(scratch, `config-${browser}.js`);
+    writeFileSync(config, `export default ${JSON.stringify({ reps, baseline: baseline !== null })};\n`);
+    const sampler = sample_memory(tag);
+    const runs = [];
+    const { failures } = await run_extension(browser, {
+      files: {
+        'background.js': path.join(here, 'memory.js'), 'npcorvane.js': module, 'baseline.js': baseline ?? module, 'config.js': config,
+      },
+      hosts: { npc_bench_host: host, npc_bench_floor: floor },
+      env: { LD_LIBRARY_PATH: benchlib, NPC_BENCH_TAG: tag.split('=')[1] },
+      deadline_ms: 120_000 + reps * 120_000,
+      on_line(line) {
+        if (line.error) return line.error;
+        runs.push(line);
+        return null;
+      },
+    });
+    sampler.stop();
+    console.log(`${browser}: ${failures.length === 0 ? `${runs.length} runs` : `FAILED (${failures.join('; ')})`}`);
+    failed ||= failures.length > 0;
+    const growth = {};
+    for (const run of runs) {
+      const before = sampler.samples.filter((s) => s.t < run.start).at(-1)?.bytes ?? 0;
+      const peak = Math.max(...sampler.samples.filter((s) => s.t >= run.start && s.t <= run.end + 100).map((s) => s.bytes));
+      (growth[run.side] ??= []).push(peak - before);
+    }
+    const mib = (side) => (growth[side] ? `${(median(growth[side]) / 1048576).toFixed(0)} MiB` : '-');
+    lines.push(`| ${browser === 'chromium' ? 'Chromium' : 'Firefox'} | ${mib('floor')} | ${mib('module')} |${baseline ? ` ${mib('baseline')} |` : ''}`);
+  }
+  rmSync(scratch, { recursive: true, force: true });
+  const table = `${lines.join('\n')}\n`;
+  console.log(`\n${table}`);
+  if (out) writeFileSync(out, table);
+  process.exit(failed ? 1 : 0);
+}
+
 const times = {};  // browser/scenario/mib/side -> [ms]
 const agents = {};
 const load_before = loadavg().map((l) => l.toFixed(2)).join(' ');
 const started = Date.now();
-let failed = false;
 
 for (let round = 0; round < rounds; round++) {
   const round_reps = Math.floor(reps / rounds) + (round < reps % rounds ? 1 : 0);
@@ -86,12 +187,6 @@ for (let round = 0; round < rounds; round++) {
   }
 }
 rmSync(scratch, { recursive: true, force: true });
-
-const median = (values) => {
-  const sorted = [...values].sort((a, b) => a - b);
-  const middle = sorted.length >> 1;
-  return sorted.length % 2 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
-};
 
 const lines = [];
 const version = (browser) => {
