@@ -60,3 +60,49 @@ npc_build_targets() {
   cmake --build "$dir" -j "$(nproc)" "${targets[@]}" -- --no-print-directory | grep -v -E '^\[ *[0-9]+%\]' || true
   [ "${PIPESTATUS[0]}" -eq 0 ]
 }
+
+# Starts Xvfb on a display it picks itself, for dialogs on a machine without one, and exports
+# DISPLAY; npc_stop_xvfb ends it (call it from the caller's EXIT trap).
+npc_start_xvfb() {
+  local file
+  file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$file" 2>/dev/null &
+  NPC_XVFB_PID=$!
+  for _ in $(seq 300); do
+    [ -s "$file" ] && break
+    kill -0 "$NPC_XVFB_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  export DISPLAY=":$(head -n 1 "$file")"
+  rm -f "$file"
+  [ "$DISPLAY" != ":" ]
+}
+
+npc_stop_xvfb() {
+  [ -n "${NPC_XVFB_PID:-}" ] && kill "$NPC_XVFB_PID" 2>/dev/null && wait "$NPC_XVFB_PID" 2>/dev/null
+  NPC_XVFB_PID=
+}
+
+# Plays the user at the next dialog titled $1 on $DISPLAY: types $2 (a PIN) when given, then
+# presses $3 (default Return, which a PIN field takes as OK; a confirmation's OK needs its Alt key). Waits for the dialog to appear and to go, retyping if the keys
+# went astray while it was still taking the keyboard; fails after a minute without a dialog.
+# With NPC_SCREENSHOT set, saves the dialog there as PNG first (needs ImageMagick's import).
+npc_answer_dialog() {
+  local title=$1 pin=${2:-} key=${3:-Return} window
+  window=$(timeout 60 xdotool search --sync --onlyvisible --name "^$title\$" 2>/dev/null | head -n 1)
+  [ -n "$window" ] || return 1
+  [ -n "${NPC_SCREENSHOT:-}" ] && import -window "$window" "$NPC_SCREENSHOT"
+  for _ in 1 2 3 4 5; do
+    xdotool windowfocus --sync "$window" 2>/dev/null || true
+    if [ -n "$pin" ]; then
+      xdotool key --clearmodifiers ctrl+a BackSpace
+      xdotool type --delay 30 "$pin"
+    fi
+    xdotool key --clearmodifiers "$key"
+    for _ in $(seq 100); do
+      xdotool getwindowname "$window" >/dev/null 2>&1 || return 0
+      sleep 0.1
+    done
+  done
+  return 1
+}

@@ -1,6 +1,5 @@
-// The OpenSSL side of signing: hash algorithms, certificate details, the encodings a signature
-// needs before and after the token (DigestInfo, ECDSA DER), checking a signature against its
-// certificate, and base64 for the bytes that travel in JSON.
+// What every backend shares about signing: the hash algorithms, what a certificate's details
+// are, and base64 for the bytes that travel in JSON. Nothing here needs a crypto library.
 #pragma once
 
 #include <cstddef>
@@ -13,13 +12,13 @@ namespace npc::signer {
 // Most bytes of data (after base64 decoding) that one request may carry.
 inline constexpr std::size_t MAX_DATA_SIZE = 16 * 1024 * 1024;
 
+enum class hash_id { sha256, sha384, sha512 };
+
 struct hash_algorithm {
-  std::string_view name;        // as replies write it: "SHA-256"
-  std::string_view tag;         // in algorithm names: "SHA256"
-  const char* openssl_name;     // for EVP_get_digestbyname
-  unsigned long pkcs11_hash;    // CKM_SHA256, for PSS parameters
-  unsigned long pkcs11_mgf;     // CKG_MGF1_SHA256
-  std::size_t size;             // digest bytes
+  hash_id id;             // what a backend maps to its own names
+  std::string_view name;  // as replies write it: "SHA-256"
+  std::string_view tag;   // in algorithm names: "SHA256"
+  std::size_t size;       // digest bytes
 };
 
 // The hash named "SHA-256", "sha256", "SHA256" and so on; nullptr for one not supported.
@@ -40,24 +39,13 @@ struct certificate_info {
   std::string curve;        // "P-256" and the like for EC keys, else empty
   int key_bits = 0;
   key_kind kind = key_kind::other;
+  // The keyUsage extension's first byte as X.509 numbers the bits (0x80 digitalSignature, 0x40
+  // nonRepudiation); -1 when the certificate has no such extension.
+  int key_usage = -1;
 };
 
-// Describes a DER certificate; nullopt when the bytes are not one.
-std::optional<certificate_info> describe_certificate(std::string_view der);
-
-// The digest of `data`.
-std::string compute_digest(const hash_algorithm& hash, std::string_view data);
-
-// The DER DigestInfo that PKCS#1 v1.5 signs: the hash's OID, NULL parameters and the digest.
-std::string rsa_digest_info(const hash_algorithm& hash, std::string_view digest);
-
-// Turns a token's raw ECDSA signature (r then s, equal halves) into DER; empty when `raw` is of
-// odd length or empty.
-std::string ecdsa_signature_der(std::string_view raw);
-
-// Whether `signature` (DER for ECDSA) over `digest` verifies with the certificate's public key.
-bool verify_signature(std::string_view certificate_der, padding pad, const hash_algorithm& hash,
-                      std::string_view digest, std::string_view signature);
+inline constexpr int KEY_USAGE_DIGITAL_SIGNATURE = 0x80;
+inline constexpr int KEY_USAGE_NON_REPUDIATION = 0x40;
 
 // Standard base64 with padding.
 std::string base64_text(std::string_view bytes);

@@ -19,6 +19,10 @@ enum class error_code {
   key_not_found,          // the certificate's token holds no private key beside it
   pin_incorrect,          // the token refused the PIN
   pin_locked,             // the token's PIN is blocked
+  pin_in_request,         // a request carried a PIN, which only the user's dialog may give
+  cancelled,              // the user cancelled or refused a dialog
+  no_pin_entry,           // no dialog can be shown to ask the user (no pinentry, no display)
+  not_for_signing,        // the certificate's key usage allows no signatures
   unsupported_algorithm,  // hash, padding or key type this library cannot sign with
   data_too_large,         // data beyond MAX_DATA_SIZE bytes
   token_error,            // any other failure of the token or its module
@@ -33,7 +37,7 @@ struct failure_detail {
   error_code code = error_code::internal_error;
   std::string message;
   std::string field;    // the field at fault, for missing_field and bad_request
-  int tries_left = -1;  // PIN attempts left, for pin_incorrect when the token says
+  int tries_left = -1;  // PIN attempts left, when the token says
 };
 
 // Thrown inside a request and turned into its error reply; never leaves the library.

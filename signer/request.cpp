@@ -2,28 +2,26 @@
 #include "request.hpp"
 
 #include <jansson.h>
-#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <cctype>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <set>
 #include <vector>
 
+#include "backend.hpp"
 #include "codec/base64.hpp"
 #include "protocol/json_ptr.hpp"
 #include "crypto.hpp"
 #include "failure.hpp"
-#include "token.hpp"
 
 namespace npc::signer {
 namespace {
 
 using json_ptr = npc::json_ptr;
-
-constexpr std::string_view OPERATIONS[] = {"version", "certificates", "sign", "echo"};
 
 json_ptr owned(json_t* value) {
   if (!value) throw std::bad_alloc();
@@ -106,14 +104,46 @@ std::string decoded_field(const char* key, std::string_view text) {
   return std::move(*bytes);
 }
 
-json_ptr version_reply() {
+// What one request works with: its fields, and the backend, opened only when an operation
+// needs keys.
+class request_context {
+ public:
+  explicit request_context(const json_t* root) : fields_(root) {}
+  const request_fields& fields() const { return fields_; }
+  backend& keys() {
+    if (!backend_) backend_ = open_backend();
+    return *backend_;
+  }
+
+ private:
+  request_fields fields_;
+  std::unique_ptr<backend> backend_;
+};
+
+json_ptr version_reply(request_context& context);
+json_ptr certificates_reply(request_context& context);
+json_ptr sign_reply(request_context& context);
+json_ptr echo_reply(request_context& context);
+
+struct operation {
+  std::string_view name;
+  json_ptr (*handler)(request_context&);
+};
+
+constexpr operation OPERATIONS[] = {{"version", version_reply},
+                                    {"certificates", certificates_reply},
+                                    {"sign", sign_reply},
+                                    {"echo", echo_reply}};
+
+json_ptr version_reply(request_context& context) {
   json_ptr reply = ok_reply("version");
   set_text(reply.get(), "version", NPC_SIGNER_VERSION);
-  set_text(reply.get(), "p11_kit", NPC_P11KIT_VERSION);
-  set_text(reply.get(), "openssl", OpenSSL_version(OPENSSL_VERSION));
+  for (const auto& [name, value] : context.keys().versions()) {
+    set_text(reply.get(), name.c_str(), value);
+  }
   json_ptr operations = owned(json_array());
-  for (const std::string_view name : OPERATIONS) {
-    if (json_array_append_new(operations.get(), text_value(name).release()) != 0) {
+  for (const operation& op : OPERATIONS) {
+    if (json_array_append_new(operations.get(), text_value(op.name).release()) != 0) {
       throw std::bad_alloc();
     }
   }
@@ -121,7 +151,8 @@ json_ptr version_reply() {
   return reply;
 }
 
-json_ptr echo_reply(const request_fields& fields) {
+json_ptr echo_reply(request_context& context) {
+  const request_fields& fields = context.fields();
   const std::string_view data = fields.required_text("data");
   if (data.size() > MAX_DATA_SIZE) {
     fail(error_code::data_too_large,
@@ -132,44 +163,11 @@ json_ptr echo_reply(const request_fields& fields) {
   return reply;
 }
 
-// A certificate found on a token, with what OpenSSL makes of it.
-struct located_certificate {
-  const token_slot* token;
-  token_certificate object;
-  certificate_info info;
-};
-
-// Every certificate on every token, each once (the first token that holds it wins).
-std::vector<located_certificate> all_certificates(const std::vector<token_slot>& tokens) {
-  std::vector<located_certificate> found;
-  std::set<std::string> seen;
-  for (const token_slot& token : tokens) {
-    std::vector<token_certificate> objects;
-    try {
-      objects = read_certificates(token);
-    } catch (const signer_failure&) {
-      continue;  // a token that cannot be read must not hide the others
-    }
-    for (token_certificate& object : objects) {
-      auto info = describe_certificate(object.der);
-      if (!info || !seen.insert(info->fingerprint).second) continue;
-      found.push_back({&token, std::move(object), std::move(*info)});
-    }
-  }
-  return found;
-}
-
-std::vector<token_slot> present_tokens(const module_list& modules) {
-  auto tokens = modules.tokens();
-  if (tokens.empty()) fail(error_code::no_token, "no token is present");
-  return tokens;
-}
-
-json_ptr certificate_entry(const located_certificate& found) {
+json_ptr certificate_entry(const certificate_record& found) {
   json_ptr entry = owned(json_object());
   const certificate_info& info = found.info;
   set_text(entry.get(), "id", info.fingerprint);
-  set_text(entry.get(), "label", found.object.label);
+  set_text(entry.get(), "label", found.label);
   set_text(entry.get(), "subject", info.subject);
   set_text(entry.get(), "common_name", info.common_name);
   set_text(entry.get(), "issuer", info.issuer);
@@ -180,21 +178,39 @@ json_ptr certificate_entry(const located_certificate& found) {
   set(entry.get(), "key_size", owned(json_integer(info.key_bits)));
   if (!info.curve.empty()) set_text(entry.get(), "curve", info.curve);
   json_ptr token = owned(json_object());
-  const token_identity& identity = found.token->identity;
+  const token_identity& identity = found.token;
   set_text(token.get(), "label", identity.label);
   set_text(token.get(), "manufacturer", identity.manufacturer);
   set_text(token.get(), "model", identity.model);
   set_text(token.get(), "serial", identity.serial);
   set(entry.get(), "token", std::move(token));
-  set_text(entry.get(), "certificate", base64_text(found.object.der));
+  set_text(entry.get(), "certificate", base64_text(found.der));
   return entry;
 }
 
-json_ptr certificates_reply() {
-  module_list modules;
-  const auto tokens = present_tokens(modules);
+// Origins the user let read the certificates, for the rest of the host's life. The host asks one
+// request at a time, but nothing in the library should count on it.
+std::mutex consent_lock;
+std::set<std::string> consented_origins;
+
+void ask_consent(std::string_view origin) {
+  {
+    const std::lock_guard<std::mutex> hold(consent_lock);
+    if (consented_origins.count(std::string(origin)) != 0) return;
+  }
+  open_prompts()->allow_certificates(origin);
+  const std::lock_guard<std::mutex> hold(consent_lock);
+  consented_origins.insert(std::string(origin));
+}
+
+json_ptr certificates_reply(request_context& context) {
+  const std::string origin(context.fields().text("origin").value_or(""));
+  // Asked before any module is touched: without consent, not even whether a token is present
+  // is told.
+  ask_consent(origin);
+  const auto certificates = context.keys().certificates();
   json_ptr list = owned(json_array());
-  for (const located_certificate& found : all_certificates(tokens)) {
+  for (const certificate_record& found : certificates) {
     if (json_array_append_new(list.get(), certificate_entry(found).release()) != 0) {
       throw std::bad_alloc();
     }
@@ -216,18 +232,36 @@ struct sign_request {
   const hash_algorithm* hash = nullptr;
   std::optional<std::string> padding_name;  // as given, lower case
   std::string digest;
-  std::optional<std::string> pin;
+  std::string origin;
+  std::string shown_digest_name;  // what the dialog calls the digest it shows
+  std::string shown_digest;
 };
 
-sign_request read_sign_request(const request_fields& fields) {
+std::string hex(std::string_view bytes) {
+  static constexpr char DIGITS[] = "0123456789abcdef";
+  std::string text;
+  for (const char c : bytes) {
+    text += DIGITS[static_cast<unsigned char>(c) >> 4];
+    text += DIGITS[static_cast<unsigned char>(c) & 15];
+  }
+  return text;
+}
+
+sign_request read_sign_request(const request_fields& fields, backend& keys) {
+  // The PIN is the user's, typed into a dialog or the reader: a page or extension never has it.
+  if (fields.get("pin")) {
+    fail(error_code::pin_in_request,
+         "a request may not carry a PIN; the user types it into the dialog", "pin");
+  }
   sign_request request;
+  request.origin = std::string(fields.text("origin").value_or(""));
   request.certificate_id = lower(fields.required_text("certificate"));
   const std::string_view hash_name = fields.text("hash").value_or("SHA-256");
   request.hash = find_hash(hash_name);
   if (!request.hash) {
+    // Error texts never quote the request: it is not ours to repeat.
     fail(error_code::unsupported_algorithm,
-         "hash \"" + std::string(hash_name) + "\" is not supported; use SHA-256, SHA-384 or SHA-512",
-         "hash");
+         "the hash is not supported; use SHA-256, SHA-384 or SHA-512", "hash");
   }
   if (const auto padding_name = fields.text("padding")) request.padding_name = lower(*padding_name);
   const auto data = fields.text("data");
@@ -235,8 +269,13 @@ sign_request read_sign_request(const request_fields& fields) {
   if (data && digest) fail(error_code::bad_request, "give \"data\" or \"digest\", not both", "digest");
   if (!data && !digest) fail(error_code::missing_field, "the request has no \"data\" (nor \"digest\")", "data");
   if (data) {
-    request.digest = compute_digest(*request.hash, decoded_field("data", *data));
-    if (request.digest.empty()) throw std::bad_alloc();
+    const std::string bytes = decoded_field("data", *data);
+    request.digest = keys.digest(*request.hash, bytes);
+    // The user can check the data's SHA-256 with common tools, whatever hash the signature uses.
+    static const hash_algorithm& sha256 = *find_hash("SHA-256");
+    request.shown_digest_name = "SHA-256 of the data";
+    request.shown_digest =
+        hex(request.hash == &sha256 ? request.digest : keys.digest(sha256, bytes));
   } else {
     request.digest = decoded_field("digest", *digest);
     if (request.digest.size() != request.hash->size) {
@@ -246,14 +285,14 @@ sign_request read_sign_request(const request_fields& fields) {
                std::to_string(request.digest.size()),
            "digest");
     }
+    request.shown_digest_name = std::string(request.hash->name) + " digest to sign";
+    request.shown_digest = hex(request.digest);
   }
-  if (const auto pin = fields.text("pin")) request.pin = std::string(*pin);
   return request;
 }
 
-// The mechanism, its input and the reply's algorithm name for the certificate's key.
+// The padding and the reply's algorithm name for the certificate's key.
 struct signing_plan {
-  sign_operation operation;
   padding pad = padding::none;
   std::string algorithm;
 };
@@ -265,27 +304,19 @@ signing_plan plan_signature(const sign_request& request, const certificate_info&
     const std::string name = request.padding_name.value_or("pkcs1");
     if (name == "pkcs1") {
       plan.pad = padding::pkcs1;
-      plan.operation.mechanism = CKM_RSA_PKCS;
-      plan.operation.input = rsa_digest_info(hash, request.digest);
-      if (plan.operation.input.empty()) throw std::bad_alloc();
       plan.algorithm = "RSA-PKCS1-" + std::string(hash.tag);
     } else if (name == "pss") {
       plan.pad = padding::pss;
-      plan.operation.mechanism = CKM_RSA_PKCS_PSS;
-      plan.operation.pss = {hash.pkcs11_hash, hash.pkcs11_mgf, hash.size};
-      plan.operation.input = request.digest;
       plan.algorithm = "RSA-PSS-" + std::string(hash.tag);
     } else {
-      fail(error_code::unsupported_algorithm,
-           "padding \"" + name + "\" is not supported; use pkcs1 or pss", "padding");
+      fail(error_code::unsupported_algorithm, "the padding is not supported; use pkcs1 or pss",
+           "padding");
     }
   } else if (info.kind == key_kind::ec) {
     if (request.padding_name && *request.padding_name != "none") {
       fail(error_code::unsupported_algorithm, "EC keys sign with ECDSA, which takes no padding",
            "padding");
     }
-    plan.operation.mechanism = CKM_ECDSA;
-    plan.operation.input = request.digest;
     plan.algorithm = "ECDSA-" + std::string(hash.tag);
   } else {
     fail(error_code::unsupported_algorithm,
@@ -294,35 +325,49 @@ signing_plan plan_signature(const sign_request& request, const certificate_info&
   return plan;
 }
 
-json_ptr sign_reply(const request_fields& fields) {
-  const sign_request request = read_sign_request(fields);
-  module_list modules;
-  const auto tokens = present_tokens(modules);
-  const auto certificates = all_certificates(tokens);
+json_ptr sign_reply(request_context& context) {
+  backend& keys = context.keys();
+  const sign_request request = read_sign_request(context.fields(), keys);
+  const auto certificates = keys.certificates();
   const auto found = std::find_if(certificates.begin(), certificates.end(), [&](const auto& c) {
     return c.info.fingerprint == request.certificate_id;
   });
   if (found == certificates.end()) {
-    fail(error_code::certificate_not_found, "no token holds the certificate " +
-                                                request.certificate_id, "certificate");
+    fail(error_code::certificate_not_found, "no token holds the certificate", "certificate");
+  }
+  const int usage = found->info.key_usage;
+  if (usage >= 0 && !(usage & (KEY_USAGE_DIGITAL_SIGNATURE | KEY_USAGE_NON_REPUDIATION))) {
+    fail(error_code::not_for_signing, "the certificate's key usage does not allow signatures",
+         "certificate");
   }
   const signing_plan plan = plan_signature(request, found->info);
-  std::string signature = sign_on_token(*found->token, found->object, plan.operation, request.pin);
-  if (found->info.kind == key_kind::ec) {
-    signature = ecdsa_signature_der(signature);
-    if (signature.empty()) fail(error_code::token_error, "the token gave a malformed ECDSA signature");
-  }
-  // A key found by label alone may not be the certificate's: never hand out such a signature.
-  if (!verify_signature(found->object.der, plan.pad, *request.hash, request.digest, signature)) {
-    fail(error_code::token_error, "the token's signature does not verify with the certificate");
-  }
+  const signature_job job{request.hash, plan.pad, request.digest};
+  const sign_prompt shown{request.origin,          found->info.common_name,
+                          found->info.issuer,      found->info.serial,
+                          found->token.label,      request.shown_digest_name,
+                          request.shown_digest};
+  const std::string signature = keys.sign(*found, job, shown, *open_prompts());
   json_ptr reply = ok_reply("sign");
   set_text(reply.get(), "certificate_id", found->info.fingerprint);
   set_text(reply.get(), "algorithm", plan.algorithm);
   set_text(reply.get(), "hash", request.hash->name);
   set_text(reply.get(), "signature", base64_text(signature));
-  set_text(reply.get(), "certificate", base64_text(found->object.der));
+  set_text(reply.get(), "certificate", base64_text(found->der));
   return reply;
+}
+
+const char* json_fault(const json_error_t& error) {
+  switch (json_error_code(&error)) {
+    case json_error_premature_end_of_input: return "it ends early";
+    case json_error_end_of_input_expected: return "text follows the value";
+    case json_error_invalid_utf8: return "invalid UTF-8";
+    case json_error_duplicate_key: return "a key is repeated";
+    case json_error_null_character:
+    case json_error_null_byte_in_key: return "a NUL character";
+    case json_error_stack_overflow: return "nested too deeply";
+    case json_error_numeric_overflow: return "a number out of range";
+    default: return "invalid syntax";
+  }
 }
 
 json_ptr error_reply(const failure_detail& detail, std::optional<std::string_view> operation) {
@@ -346,25 +391,22 @@ std::string answer(std::string_view request) {
   json_ptr reply;
   try {
     if (!root) {
-      fail(error_code::bad_json, std::string("the request is not JSON: ") + error.text +
-                                     " at byte " + std::to_string(error.position));
+      // Jansson's own text quotes the request near the error: only the byte is told.
+      fail(error_code::bad_json,
+           "the request is not JSON (" + std::string(json_fault(error)) + " at byte " +
+               std::to_string(error.position) + ")");
     }
     if (!json_is_object(root.get())) fail(error_code::bad_request, "the request is not a JSON object");
-    const request_fields fields(root.get());
-    operation = fields.required_text("operation");
-    if (*operation == "version") {
-      reply = version_reply();
-    } else if (*operation == "certificates") {
-      reply = certificates_reply();
-    } else if (*operation == "sign") {
-      reply = sign_reply(fields);
-    } else if (*operation == "echo") {
-      reply = echo_reply(fields);
-    } else {
+    request_context context(root.get());
+    operation = context.fields().required_text("operation");
+    const auto known = std::find_if(std::begin(OPERATIONS), std::end(OPERATIONS),
+                                    [&](const struct operation& op) { return op.name == *operation; });
+    if (known == std::end(OPERATIONS)) {
       fail(error_code::unknown_operation,
            "unknown operation; the operations are version, certificates, sign and echo",
            "operation");
     }
+    reply = known->handler(context);
   } catch (const signer_failure& failure) {
     reply = error_reply(failure.detail(), operation);
   }

@@ -203,6 +203,23 @@ std::vector<token_slot> module_list::tokens() const {
   return found;
 }
 
+std::vector<key_public_part> visible_keys(const token_slot& token,
+                                         const token_certificate& certificate) {
+  std::vector<key_public_part> keys;
+  if (certificate.object_id.empty()) return keys;
+  session s(token);
+  std::string id = certificate.object_id;
+  for (CK_OBJECT_CLASS key_class : {CKO_PUBLIC_KEY, CKO_PRIVATE_KEY}) {
+    for (const CK_OBJECT_HANDLE object : s.find({{CKA_CLASS, &key_class, sizeof key_class},
+                                                 {CKA_ID, id.data(), id.size()}})) {
+      key_public_part part{s.attribute(object, CKA_MODULUS).value_or(""),
+                           s.attribute(object, CKA_EC_POINT).value_or("")};
+      if (!part.modulus.empty() || !part.ec_point.empty()) keys.push_back(std::move(part));
+    }
+  }
+  return keys;
+}
+
 std::vector<token_certificate> read_certificates(const token_slot& token) {
   session s(token);
   CK_OBJECT_CLASS object_class = CKO_CERTIFICATE;
@@ -219,32 +236,67 @@ std::vector<token_certificate> read_certificates(const token_slot& token) {
   return certificates;
 }
 
+namespace {
+
+bool is_wrong_pin(CK_RV rv) {
+  return rv == CKR_PIN_INCORRECT || rv == CKR_PIN_INVALID || rv == CKR_PIN_LEN_RANGE;
+}
+
+// Logs `user` in: on the PIN pad when the token has one, else with a PIN from the user, held in
+// one buffer that is wiped as soon as the token has it. A wrong PIN is asked for again, and the
+// final try only after the user has confirmed it; cancelling ends the request.
+void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_prompt& shown,
+            user_prompts& prompts) {
+  for (bool again = false;; again = true) {
+    const auto info = token_info(token);
+    if (!info) fail(error_code::token_error, "the token did not answer");
+    // A locked PIN is not tried: the attempt could only fail.
+    if (info->flags & CKF_USER_PIN_LOCKED) fail(error_code::pin_locked, "the token's PIN is locked");
+    if (info->flags & CKF_PROTECTED_AUTHENTICATION_PATH) {
+      prompts.confirm(shown, confirmation::pin_pad);
+      // NULL tells the token to take the PIN on its own keypad.
+      const CK_RV rv = s.module()->C_Login(s.handle(), user, nullptr, 0);
+      if (rv == CKR_OK && user == CKU_USER) s.mark_logged_in();
+      check_login(rv, token);
+      return;
+    }
+    const bool final_try = (info->flags & CKF_USER_PIN_FINAL_TRY) != 0;
+    if (final_try) prompts.confirm(shown, confirmation::final_try);
+    CK_RV rv;
+    {
+      secret pin;
+      prompts.ask_pin(shown, final_try ? 1 : -1, again, pin);
+      rv = s.module()->C_Login(s.handle(), user, reinterpret_cast<CK_UTF8CHAR*>(pin.data()),
+                               pin.size());
+    }  // the PIN is wiped here, before anything else happens
+    if (rv == CKR_OK && user == CKU_USER) s.mark_logged_in();
+    if (!is_wrong_pin(rv)) {
+      check_login(rv, token);
+      return;
+    }
+    const auto after = token_info(token);
+    if (after && (after->flags & CKF_USER_PIN_LOCKED)) {
+      fail(error_code::pin_locked, "the PIN is incorrect, and the token has now locked it");
+    }
+  }
+}
+
+}  // namespace
+
 std::string sign_on_token(const token_slot& token, const token_certificate& certificate,
-                          const sign_operation& operation, const std::optional<std::string>& pin) {
+                          const sign_operation& operation, const sign_prompt& shown,
+                          user_prompts& prompts) {
   session s(token);
   const auto info = token_info(token);
   if (!info) fail(error_code::token_error, "the token did not answer");
-  // A locked PIN is not tried: the attempt could only fail.
-  if (info->flags & CKF_USER_PIN_LOCKED) fail(error_code::pin_locked, "the token's PIN is locked");
-  const bool pin_pad = (info->flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
-  auto require_pin = [&] {
-    if (!pin && !pin_pad) fail(error_code::missing_field, "the token needs a PIN", "pin");
-  };
-  auto pin_bytes = [&] {
-    return pin ? reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(pin->data())) : nullptr;
-  };
-  const CK_ULONG pin_length = pin ? pin->size() : 0;
-
-  if (info->flags & CKF_LOGIN_REQUIRED) {
-    require_pin();
-    const CK_RV rv = s.module()->C_Login(s.handle(), CKU_USER, pin_bytes(), pin_length);
-    if (rv == CKR_OK) s.mark_logged_in();
-    check_login(rv, token);
-  }
+  const bool login_required = (info->flags & CKF_LOGIN_REQUIRED) != 0;
+  if (login_required) log_in(s, token, CKU_USER, shown, prompts);
   const CK_OBJECT_HANDLE key = find_private_key(s, certificate);
   // Keys for qualified signatures ask for the PIN again for every signature.
   const auto always = s.attribute(key, CKA_ALWAYS_AUTHENTICATE);
   const bool always_authenticate = always && always->size() == 1 && (*always)[0] != 0;
+  // Without any PIN the user still approves each signature.
+  if (!login_required && !always_authenticate) prompts.confirm(shown, confirmation::signature);
 
   CK_RSA_PKCS_PSS_PARAMS pss = operation.pss;
   CK_MECHANISM mechanism{operation.mechanism, nullptr, 0};
@@ -258,15 +310,15 @@ std::string sign_on_token(const token_slot& token, const token_certificate& cert
                                                 describe(rv));
   }
   if (rv != CKR_OK) token_failure("C_SignInit", rv);
-  if (always_authenticate) {
-    require_pin();
-    check_login(s.module()->C_Login(s.handle(), CKU_CONTEXT_SPECIFIC, pin_bytes(), pin_length),
-                token);
-  }
+  if (always_authenticate) log_in(s, token, CKU_CONTEXT_SPECIFIC, shown, prompts);
   auto input = reinterpret_cast<CK_BYTE*>(const_cast<char*>(operation.input.data()));
   CK_ULONG length = 0;
   rv = s.module()->C_Sign(s.handle(), input, operation.input.size(), nullptr, &length);
   if (rv != CKR_OK) token_failure("C_Sign", rv);
+  // The module's word is not taken for how much to allocate.
+  if (length > operation.max_signature) {
+    fail(error_code::token_error, "the token announced a signature longer than its key can make");
+  }
   std::string signature(length, '\0');
   rv = s.module()->C_Sign(s.handle(), input, operation.input.size(),
                           reinterpret_cast<CK_BYTE*>(signature.data()), &length);

@@ -4,21 +4,15 @@
 
 #include <p11-kit/pkcs11.h>
 
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "backend.hpp"
 
 namespace npc::signer {
 
 // Names the PKCS#11 modules to use in place of those registered with p11-kit, separated by ':'.
 inline constexpr const char* MODULES_VARIABLE = "NPC_PKCS11_MODULES";
-
-struct token_identity {
-  std::string label;  // trailing blanks of the fixed-width fields removed
-  std::string manufacturer;
-  std::string model;
-  std::string serial;
-};
 
 // An initialised token in the slot of a loaded module.
 struct token_slot {
@@ -58,18 +52,32 @@ class module_list {
 // The X.509 certificates on a token. Fails with token_error when no session opens.
 std::vector<token_certificate> read_certificates(const token_slot& token);
 
+// The public half of a key object, as far as the token shows it: CKA_MODULUS of an RSA key,
+// CKA_EC_POINT of an EC key (empty when not shown).
+struct key_public_part {
+  std::string modulus;
+  std::string ec_point;
+};
+
+// The public halves of the key objects (public or private) with the certificate's CKA_ID that
+// the token shows without a login; empty when the certificate has no CKA_ID or none are shown.
+std::vector<key_public_part> visible_keys(const token_slot& token,
+                                         const token_certificate& certificate);
+
 // What the token is asked to do: a PKCS#11 mechanism with its parameter, over `input`.
 struct sign_operation {
   CK_MECHANISM_TYPE mechanism = CKM_RSA_PKCS;
   CK_RSA_PKCS_PSS_PARAMS pss{};  // used when mechanism is CKM_RSA_PKCS_PSS
   std::string input;
+  std::size_t max_signature = 0;  // the most bytes a signature with the key can take
 };
 
-// Logs in with `pin` (none: the token's own PIN pad, if it has one), finds the private key with
-// the certificate's CKA_ID (or, failing that, its label) and signs. Returns the signature as the
-// token gives it (raw r and s for ECDSA). Fails with pin_incorrect, pin_locked, missing_field (no
-// PIN for a token without a PIN pad), key_not_found, unsupported_algorithm or token_error.
+// Logs in with the PIN the user gives through `prompts` (or on the token's own PIN pad), finds
+// the private key with the certificate's CKA_ID (or, failing that, its label) and signs. Returns
+// the signature as the token gives it (raw r and s for ECDSA). Fails with pin_incorrect,
+// pin_locked, key_not_found, unsupported_algorithm, token_error, or what `prompts` fails with.
 std::string sign_on_token(const token_slot& token, const token_certificate& certificate,
-                          const sign_operation& operation, const std::optional<std::string>& pin);
+                          const sign_operation& operation, const sign_prompt& shown,
+                          user_prompts& prompts);
 
 }  // namespace npc::signer

@@ -296,6 +296,24 @@ TEST_F(ClientAgainstHost, SendsLongRequestsSplitAndTheyArriveWhole) {
   }
 }
 
+// Sent whole, each of these would be taken for the host's own message: a last piece carrying
+// another request, a request for more, the end of the session, a start.
+TEST_F(ClientAgainstHost, RequestsThatBeginLikeTheProtocolsMessagesReachTheLibraryUnchanged) {
+  const std::vector<std::string> requests = {
+      R"({"last":"eyJvcGVyYXRpb24iOiJzaWduIn0=","operation":"certificates"})", R"({"more":"more"})",
+      R"({"close":"close"})", R"({"part":"true","count":3})"};
+  std::vector<std::string> arguments{"--stats"};
+  std::string expected;
+  for (const std::string& request : requests) {
+    arguments.push_back(request);
+    expected += length_and_hash(request) + "\n";
+  }
+  const npc::test::command_run r = run(arguments);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(count_of(r.err, "sent split in 2 messages"), requests.size()) << r.err;
+}
+
 TEST_F(ClientAgainstHost, SplitRequestsAndChunkedRepliesShareASession) {
   const npc::test::command_run r = run({"--piece-size", "3", "size:1048577", "echo:after"});
   EXPECT_EQ(r.status, 0) << r.err;

@@ -1,5 +1,6 @@
 // npcorvane-register as a process: the manifests it writes and removes under a scratch HOME (and
-// a scratch DESTDIR for --system), what it refuses, and that a manifest is never seen half-written.
+// a scratch DESTDIR for --system), the browsers it finds, what `status` tells, what it refuses, and
+// that a manifest is never seen half-written.
 #include <gtest/gtest.h>
 #include <jansson.h>
 #include <spawn.h>
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -37,13 +39,26 @@ const std::string FIREFOX_ID = "signer@npcorvane.org";
 const std::string FIREFOX_GUID = "{0f8e9a1b-2c3d-4e5f-8a9b-0c1d2e3f4a5b}";
 
 
-// Runs the registration script under /bin/sh with a clean environment: HOME (and the `extra`
-// "NAME=value" entries) only, so the test's own HOME or XDG_CONFIG_HOME cannot leak in.
+// A PATH of the tools the script uses and nothing else, so that the browsers installed on this
+// machine stay out of sight; a test adds the commands of the browsers it pretends are installed.
+fs::path toolbox(const fs::path& home) {
+  const fs::path bin = home.parent_path() / "toolbox";
+  if (!fs::exists(bin)) {
+    fs::create_directories(bin);
+    for (const char* tool : {"cat", "chmod", "grep", "id", "mkdir", "mktemp", "mv", "rm", "rmdir", "sed", "tr"}) {
+      fs::create_symlink(fs::path("/usr/bin") / tool, bin / tool);
+    }
+  }
+  return bin;
+}
+
+// Runs the registration script under /bin/sh with a clean environment: HOME, the toolbox PATH (and
+// the `extra` "NAME=value" entries) only, so the test's own HOME or XDG_CONFIG_HOME cannot leak in.
 run_result run_register(const fs::path& home, const std::vector<std::string>& arguments,
                         const std::vector<std::string>& extra = {}) {
   std::vector<std::string> argv{"/bin/sh", NPC_REGISTER_PATH};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  std::vector<std::string> env{"HOME=" + home.string(), "PATH=/usr/bin:/bin"};
+  std::vector<std::string> env{"HOME=" + home.string(), "PATH=" + toolbox(home).string()};
   env.insert(env.end(), extra.begin(), extra.end());
   return npc::test::run_command(argv, env, "/dev/null", home.parent_path() / "register");
 }
@@ -83,7 +98,7 @@ std::vector<std::string> string_list(json_t* array) {
 struct browser_case {
   const char* browser;
   const char* user_dir;    // under HOME
-  const char* system_dir;  // under DESTDIR
+  const char* system_dir;  // under DESTDIR; null when the browser has none
   const char* list_key;
   std::vector<std::string> allow;     // the options that allow the extensions
   std::vector<std::string> expected;  // what the manifest lists
@@ -94,8 +109,14 @@ const std::vector<browser_case> BROWSERS{
    {"--allow-chromium", CHROMIUM_ID, "--allow-chromium=" + OTHER_ORIGIN}, {CHROMIUM_ORIGIN, OTHER_ORIGIN}},
   {"chrome", ".config/google-chrome/NativeMessagingHosts", NPC_CHROME_MANIFEST_DIR, "allowed_origins",
    {"--allow-chromium", CHROMIUM_ORIGIN}, {CHROMIUM_ORIGIN}},
+  {"edge-dev", ".config/microsoft-edge-dev/NativeMessagingHosts", NPC_EDGE_MANIFEST_DIR, "allowed_origins",
+   {"--allow-chromium", CHROMIUM_ID}, {CHROMIUM_ORIGIN}},
+  {"brave", ".config/BraveSoftware/Brave-Browser/NativeMessagingHosts", NPC_CHROME_MANIFEST_DIR,
+   "allowed_origins", {"--allow-chromium", CHROMIUM_ID}, {CHROMIUM_ORIGIN}},
   {"firefox", ".mozilla/native-messaging-hosts", NPC_FIREFOX_MANIFEST_DIR, "allowed_extensions",
    {"--allow-firefox", FIREFOX_ID, "--allow-firefox", FIREFOX_GUID}, {FIREFOX_ID, FIREFOX_GUID}},
+  {"librewolf", ".librewolf/native-messaging-hosts", nullptr, "allowed_extensions",
+   {"--allow-firefox", FIREFOX_ID}, {FIREFOX_ID}},
 };
 
 class RegisterTest : public ::testing::Test {
@@ -108,6 +129,7 @@ class RegisterTest : public ::testing::Test {
 TEST_F(RegisterTest, InstallsAndUninstallsEachBrowserForTheUserAndTheSystem) {
   for (const bool system : {false, true}) {
     for (const browser_case& c : BROWSERS) {
+      if (system && !c.system_dir) continue;
       SCOPED_TRACE(std::string(c.browser) + (system ? " --system" : " --user"));
       const fs::path root = system ? destdir : home;
       const fs::path dir = system ? destdir / fs::path(c.system_dir).relative_path() : home / c.user_dir;
@@ -146,11 +168,14 @@ TEST_F(RegisterTest, InstallsAndUninstallsEachBrowserForTheUserAndTheSystem) {
           home, {"uninstall", system ? "--system" : "--user", "--browser", c.browser}, env);
       EXPECT_EQ(removed.status, 0) << removed.err;
       EXPECT_EQ(files_under(root), staged);
-      // The user's manifest folder goes with its last manifest, and so does the browser's folder
+      // The user's manifest folder goes with its last manifest, and so do the browser's folders
       // that install made for it; the system folders stay.
       if (!system) {
         EXPECT_FALSE(fs::exists(dir.parent_path()));
-        EXPECT_TRUE(fs::exists(home));
+        // Only ~/.config, which is never removed, may remain.
+        for (const auto& entry : fs::recursive_directory_iterator(home)) {
+          EXPECT_EQ(fs::relative(entry.path(), home), ".config");
+        }
       } else {
         EXPECT_TRUE(fs::exists(dir));
       }
@@ -160,24 +185,88 @@ TEST_F(RegisterTest, InstallsAndUninstallsEachBrowserForTheUserAndTheSystem) {
   }
 }
 
-TEST_F(RegisterTest, AllBrowsersByDefaultAndUninstallIsIdempotent) {
-  const run_result installed =
-      run_register(home, {"install", "--host", NPC_HOST_PATH, "--allow-chromium", CHROMIUM_ID,
-                          "--allow-firefox", FIREFOX_ID});
-  ASSERT_EQ(installed.status, 0) << installed.err;
-  std::vector<std::string> expected;
-  for (const browser_case& c : BROWSERS) expected.push_back(std::string(c.user_dir) + "/" + HOST_NAME + ".json");
+// Without --browser, install registers the browsers found: by a command on PATH, by the folder a
+// browser keeps in HOME, by a Flatpak application's folder. Uninstall then clears every folder.
+TEST_F(RegisterTest, InstallsForTheBrowsersFoundAndUninstallsFromAll) {
+  const std::vector<std::string> allow{"--host", NPC_HOST_PATH, "--allow-chromium", CHROMIUM_ID,
+                                       "--allow-firefox", FIREFOX_ID};
+  std::vector<std::string> args{"install"};
+  args.insert(args.end(), allow.begin(), allow.end());
+  const run_result none = run_register(home, args);
+  EXPECT_EQ(none.status, 1) << none.out;
+  EXPECT_TRUE(files_under(home).empty());
+
+  const fs::path command = toolbox(home) / "microsoft-edge-beta";
+  std::ofstream(command) << "#!/bin/sh\n";
+  fs::permissions(command, fs::perms::owner_all);
+  fs::create_directories(home / ".config/vivaldi");
+  fs::create_directories(home / ".var/app/org.mozilla.firefox");
+  const run_result found = run_register(home, args);
+  ASSERT_EQ(found.status, 0) << found.err;
+  const std::string name = HOST_NAME + ".json";
+  const std::string launcher = ".var/app/org.mozilla.firefox/data/npcorvane/" + HOST_NAME;
+  std::vector<std::string> expected{".config/microsoft-edge-beta/NativeMessagingHosts/" + name,
+                                    ".config/vivaldi/NativeMessagingHosts/" + name,
+                                    ".var/app/org.mozilla.firefox/.mozilla/native-messaging-hosts/" + name,
+                                    launcher};
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(files_under(home), expected);
+
+  // The found ones plus one named.
+  args.insert(args.end(), {"--browser", "installed,librewolf"});
+  ASSERT_EQ(run_register(home, args).status, 0);
+  EXPECT_TRUE(fs::exists(home / ".librewolf/native-messaging-hosts" / name));
 
   for (int round = 0; round < 2; ++round) {
     const run_result removed = run_register(home, {"uninstall"});
     EXPECT_EQ(removed.status, 0) << removed.err;
     EXPECT_TRUE(files_under(home).empty());
   }
+  EXPECT_FALSE(fs::exists(home / ".librewolf"));
+  EXPECT_FALSE(fs::exists(home / ".var/app/org.mozilla.firefox/data"));
 }
 
-TEST_F(RegisterTest, FollowsAnAbsoluteXdgConfigHomeOnly) {
+// A Flatpak browser's manifest names a launcher inside the sandbox that starts the host outside
+// through flatpak-spawn, with the browser's arguments, whatever the host's path holds.
+TEST_F(RegisterTest, FlatpakLauncherStartsTheHostOutsideTheSandbox) {
+  const fs::path host = scratch.path / "it's a host" / "npcorvane-host";
+  fs::create_directories(host.parent_path());
+  fs::copy_file(NPC_HOST_PATH, host);
+  const fs::path calls = scratch.path / "calls";
+  const fs::path spawn = toolbox(home) / "flatpak-spawn";
+  std::ofstream(spawn) << "#!/bin/sh\nfor a; do printf '%s\\n' \"$a\"; done > '" << calls.string() << "'\n";
+  fs::permissions(spawn, fs::perms::owner_all);
+
+  const run_result run = run_register(home, {"install", "--browser", "flatpak-chromium", "--host", host.string(),
+                                             "--allow-chromium", CHROMIUM_ID});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("--talk-name=org.freedesktop.Flatpak org.chromium.Chromium"), std::string::npos);
+  const fs::path manifest =
+      home / ".var/app/org.chromium.Chromium/config/chromium/NativeMessagingHosts" / (HOST_NAME + ".json");
+  const json_ptr document = parse(read_file(manifest));
+  ASSERT_TRUE(document);
+  const fs::path launcher = string_member(document.get(), "path");
+  EXPECT_EQ(launcher, home / ".var/app/org.chromium.Chromium/data/npcorvane" / HOST_NAME);
+
+  const run_result started = npc::test::run_command({launcher.string(), CHROMIUM_ORIGIN, "--parent-window=0"},
+                                                    {"PATH=" + toolbox(home).string()}, "/dev/null",
+                                                    scratch.path / "launcher");
+  EXPECT_EQ(started.status, 0) << started.err;
+  EXPECT_EQ(read_file(calls), "--host\n--watch-bus\n" + host.string() + "\n" + CHROMIUM_ORIGIN + "\n--parent-window=0\n");
+
+  // status holds the registration broken until the application may start programs outside.
+  const std::vector<std::string> status{"status", "--user", "--browser", "flatpak-chromium"};
+  const run_result forbidden = run_register(home, status);
+  EXPECT_EQ(forbidden.status, 1);
+  EXPECT_NE(forbidden.out.find("may not start the host"), std::string::npos) << forbidden.out;
+  fs::create_directories(home / ".local/share/flatpak/overrides");
+  std::ofstream(home / ".local/share/flatpak/overrides/org.chromium.Chromium")
+      << "[Session Bus Policy]\norg.freedesktop.Flatpak=talk\n";
+  const run_result allowed = run_register(home, status);
+  EXPECT_EQ(allowed.status, 0) << allowed.out;
+}
+
+TEST_F(RegisterTest, FollowsAnAbsoluteConfigHomeOnly) {
   const struct {
     std::string xdg;
     fs::path expected_dir;
@@ -185,6 +274,7 @@ TEST_F(RegisterTest, FollowsAnAbsoluteXdgConfigHomeOnly) {
       {"XDG_CONFIG_HOME=" + (scratch.path / "xdg").string(), scratch.path / "xdg/chromium/NativeMessagingHosts"},
       {"XDG_CONFIG_HOME=relative/config", home / ".config/chromium/NativeMessagingHosts"},
       {"XDG_CONFIG_HOME=", home / ".config/chromium/NativeMessagingHosts"},
+      {"CHROME_CONFIG_HOME=" + (scratch.path / "chrome").string(), scratch.path / "chrome/chromium/NativeMessagingHosts"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.xdg);
@@ -194,6 +284,39 @@ TEST_F(RegisterTest, FollowsAnAbsoluteXdgConfigHomeOnly) {
     EXPECT_TRUE(fs::exists(c.expected_dir / (HOST_NAME + ".json")));
     EXPECT_EQ(run_register(home, {"uninstall", "--browser", "chromium"}, {c.xdg}).status, 0);
     EXPECT_FALSE(fs::exists(c.expected_dir));
+  }
+}
+
+// What a user sees first when "the host is not found": nothing registered, a manifest whose host
+// is gone, one that names another host, and a healthy one, each with its exit status.
+TEST_F(RegisterTest, StatusTellsAMissingRegistrationABrokenOneAndAHealthyOne) {
+  const fs::path host = scratch.path / "host/npcorvane-host";
+  fs::create_directories(host.parent_path());
+  fs::copy_file(NPC_HOST_PATH, host);
+  const fs::path manifest = home / ".config/chromium/NativeMessagingHosts" / (HOST_NAME + ".json");
+  const std::vector<std::string> status{"status", "--user", "--browser", "chromium"};
+  const auto install = [&] {
+    ASSERT_EQ(run_register(home, {"install", "--browser", "chromium", "--host", host.string(),
+                                  "--allow-chromium", CHROMIUM_ID}).status, 0);
+  };
+  const struct {
+    const char* what;
+    std::function<void()> prepare;
+    int status;
+    std::string expected;
+  } cases[]{
+      {"nothing registered", [] {}, 1, "no manifest"},
+      {"healthy", install, 0, manifest.string() + ": ok: host " + host.string() + "; allows " + CHROMIUM_ORIGIN},
+      {"host gone", [&] { fs::remove(host); }, 1, "the host " + host.string() + " is missing"},
+      {"another host's manifest", [&] { std::ofstream(manifest) << "{\"name\": \"other.host\", \"path\": \"/bin/true\"}"; },
+       1, "names the host 'other.host'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.prepare();
+    const run_result run = run_register(home, status);
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    EXPECT_NE(run.out.find(c.expected), std::string::npos) << run.out;
   }
 }
 
@@ -218,6 +341,10 @@ TEST_F(RegisterTest, RefusesBadArgumentsAndWritesNothing) {
       {"host name with a slash", {"uninstall", "--name", "../../etc/passwd"}, 1},
       {"host name with a line break", {"install", "--host", host, "--name", "org.example\nx", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
       {"empty host name", {"install", "--host", host, "--name=", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
+      {"host name with a byte past ASCII", {"install", "--host", host, "--name", "org.\xc3\xa9x", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
+      {"host name with a lone high byte", {"install", "--host", host, "--name", "org.\xe9", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
+      {"browser that is a file-name pattern", {"install", "--host", host, "--browser", "chro*", "--allow-chromium", CHROMIUM_ID}, 2},
+      {"system folder of a browser with none", {"uninstall", "--system", "--browser", "librewolf"}, 1},
       {"Chromium ID of 31 letters", {"install", "--host", host, "--browser", "chromium", "--allow-chromium", CHROMIUM_ID.substr(1)}, 1},
       {"Chromium ID with a letter past p", {"install", "--host", host, "--browser", "chromium", "--allow-chromium", "q" + CHROMIUM_ID.substr(1)}, 1},
       {"upper-case Chromium ID", {"install", "--host", host, "--browser", "chromium", "--allow-chromium", "ABCDEFGHIJKLMNOPABCDEFGHIJKLMNOP"}, 1},
@@ -228,7 +355,7 @@ TEST_F(RegisterTest, RefusesBadArgumentsAndWritesNothing) {
       {"Firefox ID with a blank", {"install", "--host", host, "--browser", "firefox", "--allow-firefox", "a b@example.org"}, 1},
       {"Firefox GUID too short", {"install", "--host", host, "--browser", "firefox", "--allow-firefox", "{0f8e9a1b-2c3d-4e5f-8a9b-0c1d2e3f4a5}"}, 1},
       {"Firefox ID with a quote", {"install", "--host", host, "--browser", "firefox", "--allow-firefox", "a\"@example.org"}, 1},
-      {"unknown browser", {"install", "--host", host, "--browser", "opera", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 2},
+      {"unknown browser", {"install", "--host", host, "--browser", "safari", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 2},
       {"unknown option", {"install", "--hots", host}, 2},
       {"option without its value", {"install", "--host"}, 2},
       {"--user with --system", {"install", "--user", "--system", "--host", host, "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 2},
@@ -236,7 +363,11 @@ TEST_F(RegisterTest, RefusesBadArgumentsAndWritesNothing) {
       {"unknown command", {"register", "--host", host}, 2},
       {"print for two browsers", {"print", "--browser", "chromium,firefox"}, 2},
   };
-  // Each case would succeed but for its one fault.
+  // Each case would succeed but for its one fault. The working directory holds a file named like
+  // a browser, which a pattern must not reach.
+  const fs::path cwd = fs::current_path();
+  fs::current_path(scratch.path);
+  std::ofstream(scratch.path / "chromium") << "";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const run_result run = run_register(home, c.args, {"DESTDIR=" + destdir.string()});
@@ -246,6 +377,7 @@ TEST_F(RegisterTest, RefusesBadArgumentsAndWritesNothing) {
     EXPECT_FALSE(fs::exists(home / ".config"));
     EXPECT_FALSE(fs::exists(home / ".mozilla"));
   }
+  fs::current_path(cwd);
 }
 
 // A manifest that allows nobody would only hide a mistake; this build's defaults must be empty.

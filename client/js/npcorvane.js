@@ -10,10 +10,21 @@ export const DIRECT_REPLY_LIMIT = 1_048_576;
 const CLOSE_TEXT = '{"close":"close"}';
 const MORE_TEXT = '{"more":"more"}';
 
+// The host sorts every message by its first bytes: a request that begins like one of its own
+// messages would be taken for that message. Such a request goes in pieces, which carry any text
+// to the library byte for byte. (The start prefix, {"part":"true", is covered by the piece's.)
+const CONTROL_PREFIXES = [CLOSE_TEXT, '{"more":"more"', '{"part":', '{"last":'];
+
+/** The default for maxReplyBytes: the longest split reply a client accepts, in bytes. */
+export const MAX_REPLY_BYTES = 256 * 1024 * 1024;
+
+/** The default for chunkTimeout, in milliseconds. */
+export const CHUNK_TIMEOUT = 30_000;
+
 /**
  * Every failure of a request or of the connection: the port went away (the message carries
- * what the browser said), the host broke the protocol, a split reply was not valid JSON, or no
- * answer came in time.
+ * what the browser said), the host broke the protocol, a split reply was not valid JSON or grew
+ * past its limit, or no answer came in time.
  */
 export class NativeHostError extends Error {
   /**
@@ -28,9 +39,18 @@ export class NativeHostError extends Error {
 
 const utf8_encoder = new TextEncoder();
 
+// The browser's own base64 on typed arrays, where it has all of it; looked up on each use so
+// that a test can take it away.
+function native_base64() {
+  return typeof Uint8Array.fromBase64 === 'function' &&
+         typeof Uint8Array.prototype.toBase64 === 'function' &&
+         typeof Uint8Array.prototype.setFromBase64 === 'function';
+}
+
+// Without the browser's encoder: btoa takes one character per byte; build that string in slices,
+// as apply() limits the number of arguments.
 function bytes_to_base64(bytes) {
-  // btoa takes one character per byte; build that string in slices, as apply() limits the
-  // number of arguments.
+  if (native_base64()) return bytes.toBase64();
   let binary = '';
   for (let i = 0; i < bytes.length; i += 0x8000) {
     binary += String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000));
@@ -38,17 +58,120 @@ function bytes_to_base64(bytes) {
   return btoa(binary);
 }
 
-function base64_to_bytes(text) {
+// Decodes base64 into the start of `into`, which has room for it; returns the number of bytes
+// written. Throws on text that is not base64.
+function decode_base64_into(text, into) {
+  if (native_base64()) {
+    const { read, written } = into.setFromBase64(text);
+    if (read !== text.length) throw new SyntaxError('the base64 text ends early');
+    return written;
+  }
   const binary = atob(text);
-  const bytes = new Uint8Array(binary.length);
-  for (let i = 0; i < binary.length; i++) bytes[i] = binary.charCodeAt(i);
-  return bytes;
+  for (let i = 0; i < binary.length; i++) into[i] = binary.charCodeAt(i);
+  return binary.length;
 }
 
-// The host reads every message as base64 of the message text's UTF-8 bytes; the browser sends the
-// string as JSON, so the host sees it between quotes and skips them.
-function envelope(text) {
-  return bytes_to_base64(utf8_encoder.encode(text));
+// How many bytes a base64 text stands for, its padding aside.
+function decoded_size(text) {
+  let end = text.length;
+  while (end > 0 && text[end - 1] === '=') end--;
+  return Math.floor((end * 3) / 4);
+}
+
+function starts_like_control(text) {
+  return CONTROL_PREFIXES.some((prefix) => text.startsWith(prefix));
+}
+
+// The envelope of a message text that is ASCII: base64 of its bytes, which are its characters.
+const ascii_envelope = (text) => btoa(text);
+const CLOSE_ENVELOPE = ascii_envelope(CLOSE_TEXT);
+const MORE_ENVELOPE = ascii_envelope(MORE_TEXT);
+
+const PIECE_HEAD = { part: utf8_encoder.encode('{"part":"'), last: utf8_encoder.encode('{"last":"') };
+const PIECE_TAIL = utf8_encoder.encode('"}');
+
+// Builds the envelopes of a split request's pieces from the request's UTF-8 bytes. With the
+// browser's base64 each piece message is assembled in one reused buffer and its envelope made
+// from those bytes; otherwise the message is a string, ASCII throughout, which btoa takes as is.
+class piece_writer {
+  #buffer = null;
+
+  envelope(key, piece) {
+    const inner = bytes_to_base64(piece);
+    if (!native_base64()) return ascii_envelope(`{"${key}":"${inner}"}`);
+    const head = PIECE_HEAD[key];
+    const length = head.length + inner.length + PIECE_TAIL.length;
+    if (this.#buffer === null || this.#buffer.length < length) this.#buffer = new Uint8Array(length);
+    const message = this.#buffer;
+    message.set(head);
+    utf8_encoder.encodeInto(inner, message.subarray(head.length));
+    message.set(PIECE_TAIL, head.length + inner.length);
+    return message.subarray(0, length).toBase64();
+  }
+}
+
+// Collects a split reply: each chunk is decoded straight into one buffer, grown as needed, and the
+// bytes are decoded to text once at the end, since a chunk may end inside a character. The buffer
+// is given back as soon as the text is made, so the reply is held at most twice: bytes and text,
+// then text and value.
+class reply_reader {
+  #bytes = new Uint8Array(0);
+  length = 0;
+  bad_base64 = null;  // the first chunk that failed to decode
+
+  // Takes one chunk's base64; a failure is kept for the end, so that the rest is still fetched.
+  add(base64) {
+    if (this.bad_base64) return;
+    const room = Math.ceil(base64.length / 4) * 3;
+    if (this.length + room > this.#bytes.length) this.#grow(this.length + room);
+    try {
+      this.length += decode_base64_into(base64, this.#bytes.subarray(this.length));
+    } catch (error) {
+      this.bad_base64 = error;
+    }
+  }
+
+  // By half again, so the copies stay few; transfer() moves the bytes without a copy where the
+  // allocator can, and pages not yet written cost nothing.
+  #grow(needed) {
+    const capacity = Math.max(needed, Math.ceil(this.#bytes.length * 1.5), 2 * CHUNK_SIZE);
+    if (typeof this.#bytes.buffer.transfer === 'function') {
+      this.#bytes = new Uint8Array(this.#bytes.buffer.transfer(capacity));
+    } else {
+      const bigger = new Uint8Array(capacity);
+      bigger.set(this.#bytes.subarray(0, this.length));
+      this.#bytes = bigger;
+    }
+  }
+
+  #release() {
+    const buffer = this.#bytes.buffer;
+    this.#bytes = new Uint8Array(0);
+    if (typeof buffer.transfer === 'function') buffer.transfer(0);
+  }
+
+  // The reply's value; throws a NativeHostError when a chunk was not base64, the bytes are not
+  // UTF-8 or the text is not JSON.
+  value() {
+    if (this.bad_base64) {
+      this.#release();
+      throw new NativeHostError('a chunk of a split reply is not valid base64', { cause: this.bad_base64 });
+    }
+    let text;
+    try {
+      text = new TextDecoder('utf-8', { fatal: true, ignoreBOM: true }).decode(this.#bytes.subarray(0, this.length));
+    } catch (error) {
+      throw new NativeHostError(`a split reply of ${this.length} bytes is not valid UTF-8`, { cause: error });
+    } finally {
+      this.#release();
+    }
+    try {
+      return JSON.parse(text);
+    } catch (error) {
+      throw new NativeHostError(`a split reply of ${this.length} bytes is not valid JSON: ${error.message}`,
+                                { cause: error });
+    }
+  }
 }
 
 // A chunk of a split reply is an object with exactly one member, "part" or "last", holding a string.
@@ -86,6 +209,9 @@ function disconnect_reason(port) {
 export class NativeHostClient {
   #port;
   #timeout;
+  #chunk_timeout;
+  #max_reply_bytes;
+  #pieces = new piece_writer();
   #queue = Promise.resolve();
   #waiter = null;    // the exchange waiting for the host's next message
   #failure = null;   // once set, the connection is over and every request rejects with it
@@ -96,11 +222,16 @@ export class NativeHostClient {
    * Use {@link connect} or {@link createClient} rather than this constructor.
    * @param {object} port a runtime.Port (or anything with postMessage, disconnect, onMessage and
    *   onDisconnect)
-   * @param {{timeout?: number}} [options] see {@link createClient}
+   * @param {{timeout?: number, chunkTimeout?: number, maxReplyBytes?: number}} [options] see
+   *   {@link createClient}
    */
-  constructor(port, { timeout = 0 } = {}) {
+  constructor(port, { timeout = 0, chunkTimeout = CHUNK_TIMEOUT, maxReplyBytes = MAX_REPLY_BYTES } = {}) {
     this.#port = port;
     this.#timeout = timeout;
+    // The host answers a piece or a request for the next chunk at once, without the library: a
+    // long wait there is a host that stalled, whatever the time-out for the library's answers.
+    this.#chunk_timeout = timeout > 0 && (chunkTimeout <= 0 || timeout < chunkTimeout) ? timeout : chunkTimeout;
+    this.#max_reply_bytes = maxReplyBytes;
     port.onMessage.addListener((message) => this.#receive(message));
     port.onDisconnect.addListener((p) => this.#disconnected(p ?? port));
   }
@@ -108,13 +239,13 @@ export class NativeHostClient {
   /**
    * Sends a request to the host's signing library and resolves with its reply, parsed as JSON.
    * A reply too long for one message is fetched in chunks, joined and parsed here, so the caller
-   * sees the same value either way; a request too long for one message is sent in pieces.
-   * Requests wait for those made before them.
+   * sees the same value either way; a request too long for one message, or one that begins like
+   * a message of the protocol, is sent in pieces. Requests wait for those made before them.
    *
    * @param {string} text the request text, passed to the library unchanged
    * @returns {Promise<any>} the reply (null when the library gave none); rejects with a
    *   {@link NativeHostError} when the port disconnects, the host breaks the protocol, a split
-   *   reply is not valid UTF-8 JSON, or the time-out passes
+   *   reply is not valid UTF-8 JSON or grows past maxReplyBytes, or a time-out passes
    */
   request(text) {
     if (typeof text !== 'string') {
@@ -142,7 +273,7 @@ export class NativeHostClient {
       const gone = new Promise((resolve) => { this.#on_gone = resolve; });
       let timer;
       try {
-        this.#post(CLOSE_TEXT);
+        this.#post(CLOSE_ENVELOPE);
         await Promise.race([gone, new Promise((resolve) => { timer = setTimeout(resolve, 2000); })]);
       } catch {
         // the port is gone already, which is what close wants
@@ -163,8 +294,8 @@ export class NativeHostClient {
   async #exchange(text) {
     const request = utf8_encoder.encode(text);
     let message;
-    if (request.length <= CHUNK_SIZE) {
-      message = await this.#send_and_wait(text);
+    if (request.length <= CHUNK_SIZE && !starts_like_control(text)) {
+      message = await this.#send_and_wait(bytes_to_base64(request), this.#timeout);
     } else {
       message = await this.#send_pieces(request);
     }
@@ -174,16 +305,25 @@ export class NativeHostClient {
   }
 
   // A start message with the number of full pieces, the pieces, then the last piece; the host
-  // acknowledges all but the last, whose answer is the reply.
+  // acknowledges all but the last, whose answer is the reply. Each piece's envelope is made while
+  // the acknowledgement of the one before is on its way.
   async #send_pieces(request) {
-    const count = Math.ceil(request.length / CHUNK_SIZE) - 1;
-    this.#expect_ack(await this.#send_and_wait(`{"part":"true","count":${count}}`));
-    for (let i = 0; i < count; i++) {
-      const piece = bytes_to_base64(request.subarray(i * CHUNK_SIZE, (i + 1) * CHUNK_SIZE));
-      this.#expect_ack(await this.#send_and_wait(`{"part":"${piece}"}`));
+    const count = Math.max(0, Math.ceil(request.length / CHUNK_SIZE) - 1);
+    const piece = (i) => this.#pieces.envelope(i < count ? 'part' : 'last',
+                                               request.subarray(i * CHUNK_SIZE, (i + 1) * CHUNK_SIZE));
+    let next = ascii_envelope(`{"part":"true","count":${count}}`);
+    for (let i = 0; i <= count; i++) {
+      const ack = this.#send_and_wait(next, this.#chunk_timeout);
+      try {
+        next = piece(i);
+      } catch (error) {
+        // The acknowledgement on its way would be taken for the answer to the next request.
+        throw this.#fail(new NativeHostError(`cannot build a piece: ${error.message}`, { cause: error }),
+                         { disconnect: true });
+      }
+      this.#expect_ack(await ack);
     }
-    const last = bytes_to_base64(request.subarray(count * CHUNK_SIZE));
-    return this.#send_and_wait(`{"last":"${last}"}`);
+    return this.#send_and_wait(next, this.#timeout);
   }
 
   #expect_ack(message) {
@@ -193,76 +333,63 @@ export class NativeHostClient {
     }
   }
 
-  // Bytes are joined before UTF-8 is decoded, since a chunk may end inside a character.
+  // The next chunk is asked for before this one is decoded, so the host and the browser carry it
+  // while the module decodes; the host answers more messages in order.
   async #fetch_chunks(first) {
-    const chunks = [];
-    let bad_chunk = null;
+    const reader = new reply_reader();
+    let charged = 0;
     let chunk = first;
     for (;;) {
-      try {
-        chunks.push(base64_to_bytes(chunk.data));
-      } catch (error) {
-        // Fetch the rest anyway so the conversation stays in step for the next request.
-        bad_chunk ??= error;
+      // A part chunk counts as a full one, so a host cannot keep the module asking with small ones.
+      const size = decoded_size(chunk.data);
+      charged += chunk.last ? size : Math.max(CHUNK_SIZE, size);
+      if (charged > this.#max_reply_bytes) {
+        throw this.#fail(new NativeHostError(
+          `a split reply grew past the limit of ${this.#max_reply_bytes} bytes`), { disconnect: true });
       }
-      if (chunk.last) break;
-      const message = await this.#send_and_wait(MORE_TEXT);
+      const next = chunk.last ? null : this.#send_and_wait(MORE_ENVELOPE, this.#chunk_timeout);
+      reader.add(chunk.data);
+      if (next === null) break;
+      const message = await next;
       chunk = chunk_of(message);
       if (chunk === null) {
         throw this.#fail(new NativeHostError(
           `the host answered a request for the next chunk with ${describe(message)}`), { disconnect: true });
       }
     }
-    if (bad_chunk) {
-      throw new NativeHostError('a chunk of a split reply is not valid base64', { cause: bad_chunk });
-    }
-    let length = 0;
-    for (const c of chunks) length += c.length;
-    const joined = new Uint8Array(length);
-    let offset = 0;
-    for (const c of chunks) {
-      joined.set(c, offset);
-      offset += c.length;
-    }
-    let reply;
-    try {
-      reply = new TextDecoder('utf-8', { fatal: true, ignoreBOM: true }).decode(joined);
-    } catch (error) {
-      throw new NativeHostError(`a split reply of ${length} bytes is not valid UTF-8`, { cause: error });
-    }
-    try {
-      return JSON.parse(reply);
-    } catch (error) {
-      throw new NativeHostError(`a split reply of ${length} bytes is not valid JSON: ${error.message}`,
-                                { cause: error });
-    }
+    return reader.value();
   }
 
-  // The waiter is in place before the message goes out, so no answer can slip past it.
-  #send_and_wait(text) {
+  // The waiter is in place before the message goes out, so no answer can slip past it. A
+  // time-out of 0 waits without limit.
+  #send_and_wait(envelope, timeout) {
     const answer = new Promise((resolve, reject) => {
       const waiter = { resolve, reject, timer: null };
-      if (this.#timeout > 0) {
+      if (timeout > 0) {
         waiter.timer = setTimeout(() => {
           // A late answer would be taken for the answer to the next request: end the connection.
-          this.#fail(new NativeHostError(`no answer from the native host within ${this.#timeout} ms`),
+          this.#fail(new NativeHostError(`no answer from the native host within ${timeout} ms`),
                      { disconnect: true });
-        }, this.#timeout);
+        }, timeout);
       }
       this.#waiter = waiter;
     });
     try {
-      this.#post(text);
+      this.#post(envelope);
     } catch (error) {
       answer.catch(() => {});  // #post failed the connection, which rejected the waiter too
       throw error;
     }
+    // Nobody may be awaiting it yet (a piece is built first): a rejection is handled when awaited.
+    answer.catch(() => {});
     return answer;
   }
 
-  #post(text) {
+  // Posts a message in its envelope: the base64 of the message text's UTF-8 bytes. The browser
+  // sends the string as JSON, so the host sees it between quotes and skips them.
+  #post(envelope) {
     try {
-      this.#port.postMessage(envelope(text));
+      this.#port.postMessage(envelope);
     } catch (error) {
       throw this.#fail(new NativeHostError(`cannot send to the native host: ${error.message}`,
                                            { cause: error }));
@@ -313,10 +440,17 @@ export class NativeHostClient {
 /**
  * Wraps a port that is already open to the host.
  * @param {object} port a runtime.Port from runtime.connectNative
- * @param {{timeout?: number}} [options] timeout: the longest wait, in milliseconds, for each message
- *   from the host (0, the default, waits without limit; a signing library may wait for the user).
- *   When it passes, the request rejects and the port is disconnected, since a late answer could
- *   no longer be matched to its request.
+ * @param {{timeout?: number, chunkTimeout?: number, maxReplyBytes?: number}} [options]
+ *   timeout: the longest wait, in milliseconds, for the library's answer to a request (0, the
+ *   default, waits without limit; a signing library may wait for the user).
+ *   chunkTimeout: the longest wait for what the host answers by itself, the acknowledgement of a
+ *   piece and the next chunk of a split reply (default {@link CHUNK_TIMEOUT}; 0 waits without
+ *   limit; a shorter timeout applies to these too).
+ *   When either passes, the request rejects and the port is disconnected, since a late answer
+ *   could no longer be matched to its request.
+ *   maxReplyBytes: the longest split reply accepted (default {@link MAX_REPLY_BYTES}); past it the
+ *   request rejects and the port is disconnected, so a host that keeps sending chunks cannot
+ *   exhaust the extension's memory. Every chunk but the last counts as a full one.
  * @returns {NativeHostClient}
  */
 export function createClient(port, options = {}) {
@@ -326,7 +460,8 @@ export function createClient(port, options = {}) {
 /**
  * Starts the native host registered under name and connects to it.
  * @param {string} name the host's name in its native-messaging manifest
- * @param {{timeout?: number, runtime?: object}} [options] timeout as for {@link createClient};
+ * @param {{timeout?: number, chunkTimeout?: number, maxReplyBytes?: number, runtime?: object}} [options]
+ *   as for {@link createClient};
  *   runtime: the extension runtime to use (default: browser.runtime, else chrome.runtime)
  * @returns {NativeHostClient}
  */

@@ -38,7 +38,7 @@ client_run run_client(const std::vector<std::string>& arguments, const std::stri
 }
 
 std::string sign_request(const std::string& name, const std::string& data, const std::string& more = "") {
-  return R"({"operation":"sign","certificate":")" + token_environment::id(name) + R"(","pin":"1234","data":")" +
+  return R"({"operation":"sign","certificate":")" + token_environment::id(name) + R"(","data":")" +
          base64_of(data) + "\"" + more + "}";
 }
 
@@ -48,8 +48,8 @@ TEST(end_to_end, requests_through_the_host_get_the_same_replies_as_in_process) {
       sign_request("rsa", "document one"),
       sign_request("rsa", "document two", R"(,"padding":"pss","hash":"SHA-384")"),
       sign_request("ec256", "document three"),
-      R"({"operation":"sign","certificate":")" + token_environment::id("ec384") + R"(","pin":"0000","data":"aGk="})",
-      R"({"operation":"sign","certificate":"abcdef","pin":"1234","data":"aGk="})",
+      R"({"operation":"sign","certificate":")" + token_environment::id("ec384") + R"(","pin":"1234","data":"aGk="})",
+      R"({"operation":"sign","certificate":"abcdef","data":"aGk="})",
       "not json",
       R"({"operation":"encrypt"})",
   });
@@ -71,7 +71,7 @@ TEST(end_to_end, requests_through_the_host_get_the_same_replies_as_in_process) {
     EXPECT_TRUE(openssl_verifies(token_environment::der(c.name), c.hash, c.pss, false, c.data,
                                  unbase64(text_of(reply, "signature"))));
   }
-  const char* codes[] = {"pin_incorrect", "certificate_not_found", "bad_json", "unknown_operation"};
+  const char* codes[] = {"pin_in_request", "certificate_not_found", "bad_json", "unknown_operation"};
   for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(text_of(run.replies[4 + i].get(), "error"), codes[i]);
 }
 

@@ -1,12 +1,19 @@
 // A PKCS#11 module for tests that stands in front of another (NPC_TEST_WRAPPED_MODULE) and
 // blocks the user PIN after three wrong tries, as smart cards do and SoftHSM2 does not. The
 // tries left live in the file NPC_TEST_PIN_TRIES_FILE (absent: three), and the token flags tell
-// them as cards tell them: count low, final try, locked.
+// them as cards tell them: count low, final try, locked. Also, for the cases real cards make:
+//   NPC_TEST_LOGIN_LOG      each C_Login is appended to this file: its PIN, or "(pad)" for NULL
+//   NPC_TEST_PIN_PAD        the token claims a PIN pad, on which the user types this PIN
+//   NPC_TEST_REVERSE_SLOTS  slots are listed in the reverse order
+//   NPC_TEST_SIGN_LENGTH    C_Sign announces signatures of this many bytes
+//   NPC_TEST_LOAD_LOG       each C_GetFunctionList (a load of the module) is appended to this file
 #include <dlfcn.h>
 #include <p11-kit/pkcs11.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -35,6 +42,19 @@ void set_tries_left(int tries) {
 
 CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
   if (user == CKU_SO) return wrapped->C_Login(session, user, pin, length);
+  if (const char* path = std::getenv("NPC_TEST_LOGIN_LOG")) {
+    if (std::FILE* file = std::fopen(path, "a")) {
+      std::fprintf(file, "%s\n", pin ? std::string(reinterpret_cast<char*>(pin), length).c_str() : "(pad)");
+      std::fclose(file);
+    }
+  }
+  const char* pad = std::getenv("NPC_TEST_PIN_PAD");
+  if (pad && pin) return CKR_ARGUMENTS_BAD;  // a PIN pad takes no PIN from the host
+  std::string typed = pad ? pad : "";
+  if (pad) {
+    pin = reinterpret_cast<CK_UTF8CHAR_PTR>(typed.data());
+    length = typed.size();
+  }
   const int tries = tries_left();
   if (tries <= 0) return CKR_PIN_LOCKED;
   const CK_RV rv = wrapped->C_Login(session, user, pin, length);
@@ -51,7 +71,24 @@ CK_RV token_info(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
   if (tries < TRIES) info->flags |= CKF_USER_PIN_COUNT_LOW;
   if (tries == 1) info->flags |= CKF_USER_PIN_FINAL_TRY;
   if (tries <= 0) info->flags |= CKF_USER_PIN_LOCKED;
+  if (std::getenv("NPC_TEST_PIN_PAD")) info->flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
   return CKR_OK;
+}
+
+CK_RV slot_list(CK_BBOOL present, CK_SLOT_ID_PTR slots, CK_ULONG_PTR count) {
+  const CK_RV rv = wrapped->C_GetSlotList(present, slots, count);
+  if (rv == CKR_OK && slots && std::getenv("NPC_TEST_REVERSE_SLOTS")) std::reverse(slots, slots + *count);
+  return rv;
+}
+
+CK_RV sign(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR signature,
+           CK_ULONG_PTR signature_length) {
+  const char* announced = std::getenv("NPC_TEST_SIGN_LENGTH");
+  if (announced && !signature) {
+    *signature_length = std::strtoul(announced, nullptr, 10);
+    return CKR_OK;
+  }
+  return wrapped->C_Sign(session, data, length, signature, signature_length);
 }
 
 __attribute__((destructor)) void unload() {
@@ -61,6 +98,12 @@ __attribute__((destructor)) void unload() {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
+  if (const char* path = std::getenv("NPC_TEST_LOAD_LOG")) {
+    if (std::FILE* file = std::fopen(path, "a")) {
+      std::fputs("loaded\n", file);
+      std::fclose(file);
+    }
+  }
   if (!wrapped) {
     const char* path = std::getenv("NPC_TEST_WRAPPED_MODULE");
     wrapped_library = path ? ::dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr;
@@ -74,6 +117,8 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUN
     our_list = wrapped_list;
     our_list.C_Login = login;
     our_list.C_GetTokenInfo = token_info;
+    our_list.C_GetSlotList = slot_list;
+    our_list.C_Sign = sign;
   }
   *list = &our_list;
   return CKR_OK;

@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unistd.h>
 
 #include "support.hpp"
 
@@ -70,7 +71,10 @@ inline std::string softhsm_module() {
 }
 
 // The token of scripts/softhsm-token: made once for the test program in a temporary folder, or
-// the one that CTest's fixture made (NPC_TEST_TOKEN_DIR). SOFTHSM2_CONF points at it.
+// the one that CTest's fixture made (NPC_TEST_TOKEN_DIR). SOFTHSM2_CONF points at it, and
+// NPC_PKCS11_MODULES at SoftHSM2 alone, so that no module the machine registers (or is
+// installing) takes part. Dialogs go to the stand-in pinentry, which gives the token's PIN unless
+// a test scripts other answers; its script and record are this process's own.
 class token_environment : public ::testing::Environment {
  public:
   static inline std::filesystem::path dir;
@@ -87,6 +91,12 @@ class token_environment : public ::testing::Environment {
       ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
     ::setenv("SOFTHSM2_CONF", (dir / "softhsm2.conf").c_str(), 1);
+    ::setenv("NPC_PKCS11_MODULES", softhsm_module().c_str(), 1);
+    ::setenv("NPC_PINENTRY", NPC_SCRIPTED_PINENTRY, 1);
+    ::setenv("NPC_TEST_PINENTRY_PIN", "1234", 1);
+    const std::string own = std::to_string(::getpid());
+    ::setenv("NPC_TEST_PINENTRY_SCRIPT", (dir / ("pinentry-script-" + own)).c_str(), 1);
+    ::setenv("NPC_TEST_PINENTRY_LOG", (dir / ("pinentry-log-" + own)).c_str(), 1);
   }
   void TearDown() override {
     if (!owned_.empty()) std::filesystem::remove_all(owned_);

@@ -6,8 +6,12 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <regex>
+#include <sstream>
+#include <vector>
 
+#include "pinentry.hpp"
 #include "signer_support.hpp"
 
 namespace npc::test {
@@ -122,9 +126,16 @@ TEST_F(signer_test, certificates_describe_every_certificate_on_the_token) {
     EXPECT_EQ(unbase64(text_of(found, "certificate")), token_environment::der(want.name));
     EXPECT_EQ(text_of(json_object_get(found, "token"), "label"), "npc-test");
   }
-  // p11-kit's trust store holds authorities' certificates, never keys: it is not asked.
-  for (std::size_t i = 0; i < json_array_size(list); ++i) {
-    EXPECT_NE(text_of(json_object_get(json_array_get(list, i), "token"), "model"), "p11-kit-trust");
+  // With the machine's own modules: p11-kit's trust store holds authorities' certificates, never
+  // keys, and is not asked (whatever else the machine registers, or fails to load).
+  const char* named = std::getenv("NPC_PKCS11_MODULES");
+  const std::string modules = named ? named : "";
+  ::unsetenv("NPC_PKCS11_MODULES");
+  const json_ptr registered = library().ask(R"({"operation":"certificates"})");
+  ::setenv("NPC_PKCS11_MODULES", modules.c_str(), 1);
+  const json_t* all = json_object_get(registered.get(), "certificates");
+  for (std::size_t i = 0; i < json_array_size(all); ++i) {
+    EXPECT_NE(text_of(json_object_get(json_array_get(all, i), "token"), "model"), "p11-kit-trust");
   }
 }
 
@@ -156,9 +167,9 @@ TEST_F(signer_test, signatures_verify_with_openssl) {
       EVP_Digest(data.data(), data.size(), digest, &length, EVP_get_digestbyname(c.openssl_hash), nullptr);
       input.assign(reinterpret_cast<char*>(digest), length);
     }
-    json_ptr request(json_pack("{s:s, s:s, s:s, s:s}", "operation", "sign", "certificate",
+    json_ptr request(json_pack("{s:s, s:s, s:s}", "operation", "sign", "certificate",
                                token_environment::id(c.name).c_str(), c.prehashed ? "digest" : "data",
-                               base64_of(input).c_str(), "pin", "1234"));
+                               base64_of(input).c_str()));
     if (*c.hash) json_object_set_new(request.get(), "hash", json_string(c.hash));
     if (*c.padding) json_object_set_new(request.get(), "padding", json_string(c.padding));
     char* text = json_dumps(request.get(), 0);
@@ -192,33 +203,39 @@ TEST_F(signer_test, every_failure_is_an_error_reply_with_its_code) {
       {R"({"operation":7})", "bad_request", "operation"},
       {R"({"operation":"decrypt"})", "unknown_operation", "operation"},
       {R"({"operation":"echo"})", "missing_field", "data"},
-      {R"({"operation":"sign","data":"aGk=","pin":"1234"})", "missing_field", "certificate"},
-      {R"({"operation":"sign","certificate":"$rsa","pin":"1234"})", "missing_field", "data"},
-      {R"({"operation":"sign","certificate":"$rsa","data":"aGk="})", "missing_field", "pin"},
-      {R"({"operation":"sign","certificate":"$rsa","data":"aGk=","digest":"aGk=","pin":"1234"})",
+      {R"({"operation":"sign","data":"aGk="})", "missing_field", "certificate"},
+      {R"({"operation":"sign","certificate":"$rsa"})", "missing_field", "data"},
+      {R"({"operation":"sign","certificate":"$rsa","data":"aGk=","digest":"aGk="})",
        "bad_request", "digest"},
-      {R"({"operation":"sign","certificate":"$rsa","data":"aGk","pin":"1234"})", "bad_request", "data"},
-      {R"({"operation":"sign","certificate":"$rsa","data":"a*k=","pin":"1234"})", "bad_request", "data"},
-      {R"({"operation":"sign","certificate":"$rsa","data":["aGk="],"pin":"1234"})", "bad_request", "data"},
-      {R"({"operation":"sign","certificate":"$rsa","digest":"aGk=","pin":"1234"})", "bad_request", "digest"},
-      {R"({"operation":"sign","certificate":"$rsa","data":"aGk=","pin":1234})", "bad_request", "pin"},
-      {R"({"operation":"sign","certificate":"00ff","data":"aGk=","pin":"1234"})",
+      {R"({"operation":"sign","certificate":"$rsa","data":"aGk"})", "bad_request", "data"},
+      {R"({"operation":"sign","certificate":"$rsa","data":"a*k="})", "bad_request", "data"},
+      {R"({"operation":"sign","certificate":"$rsa","data":["aGk="]})", "bad_request", "data"},
+      {R"({"operation":"sign","certificate":"$rsa","digest":"aGk="})", "bad_request", "digest"},
+      // The PIN is typed into the dialog only: a request carrying one reaches no token.
+      {R"({"operation":"sign","certificate":"$rsa","data":"aGk=","pin":1234})", "pin_in_request", "pin"},
+      {R"({"operation":"sign","certificate":"00ff","data":"aGk="})",
        "certificate_not_found", "certificate"},
-      {R"({"operation":"sign","certificate":"$rsa","data":"aGk=","hash":"MD5","pin":"1234"})",
+      {R"({"operation":"sign","certificate":"$rsa","data":"aGk=","hash":"MD5"})",
        "unsupported_algorithm", "hash"},
-      {R"({"operation":"sign","certificate":"$rsa","data":"aGk=","hash":"SHA-1","pin":"1234"})",
+      {R"({"operation":"sign","certificate":"$rsa","data":"aGk=","hash":"SHA-1"})",
        "unsupported_algorithm", "hash"},
-      {R"({"operation":"sign","certificate":"$rsa","data":"aGk=","padding":"oaep","pin":"1234"})",
+      {R"({"operation":"sign","certificate":"$rsa","data":"aGk=","padding":"oaep"})",
        "unsupported_algorithm", "padding"},
-      {R"({"operation":"sign","certificate":"$ec256","data":"aGk=","padding":"pss","pin":"1234"})",
+      {R"({"operation":"sign","certificate":"$ec256","data":"aGk=","padding":"pss"})",
        "unsupported_algorithm", "padding"},
-      {R"({"operation":"sign","certificate":"$rsa","data":"aGk=","pin":"4321"})", "pin_incorrect", "pin"},
-      {R"({"operation":"sign","certificate":"$ec384","data":"aGk=","pin":""})", "pin_incorrect", "pin"},
+      {R"({"operation":"sign","certificate":"$rsa","data":"aGk=","pin":"1234"})", "pin_in_request", "pin"},
+      {R"({"operation":"sign","certificate":"$ec384","data":"aGk=","pin":""})", "pin_in_request", "pin"},
+      // Error texts never repeat the request ("s3cr3t" stands for whatever it holds).
+      {R"({"operation":"sign","pin":"s3cr3t")", "bad_json", ""},
+      {R"({"operation":"sign","certificate":"s3cr3t","data":"aGk="})", "certificate_not_found", "certificate"},
+      {R"({"operation":"sign","certificate":"$rsa","data":"aGk=","hash":"s3cr3t"})", "unsupported_algorithm", "hash"},
+      {R"({"operation":"sign","certificate":"$rsa","data":"aGk=","padding":"s3cr3t"})", "unsupported_algorithm", "padding"},
   };
   for (const failure_case& c : table) {
     SCOPED_TRACE(c.request);
     const json_ptr reply = library().ask(with_ids(c.request));
     expect_error(reply.get(), c.code, c.field);
+    EXPECT_EQ(text_of(reply.get(), "message").find("s3cr3t"), std::string::npos);
   }
 }
 
@@ -226,7 +243,7 @@ TEST_F(signer_test, data_is_accepted_up_to_the_limit_and_refused_beyond) {
   for (const std::size_t size : {MAX_DATA_SIZE, MAX_DATA_SIZE + 1}) {
     const std::string data(size, 'd');
     const json_ptr signed_reply = library().ask(with_ids(
-        R"({"operation":"sign","certificate":"$ec256","pin":"1234","data":")" + base64_of(data) + "\"}"));
+        R"({"operation":"sign","certificate":"$ec256","data":")" + base64_of(data) + "\"}"));
     const json_ptr echo_reply = library().ask(R"({"operation":"echo","data":")" + data + "\"}");
     if (size == MAX_DATA_SIZE) {
       EXPECT_TRUE(openssl_verifies(token_environment::der("ec256"), "SHA256", false, false, data,
@@ -254,7 +271,7 @@ TEST_F(signer_test, repeated_requests_give_the_same_answers_and_leave_nothing_op
     return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
   };
   const std::string request =
-      with_ids(R"({"operation":"sign","certificate":"$ec384","pin":"1234","data":"aGk="})");
+      with_ids(R"({"operation":"sign","certificate":"$ec384","data":"aGk="})");
   library().ask(request);
   const auto before = open_descriptors();
   for (int round = 0; round < 25; ++round) {
@@ -293,7 +310,7 @@ TEST_F(signer_test, modules_can_be_named_and_no_initialised_token_is_no_token) {
     const scoped_env named("NPC_PKCS11_MODULES", c.modules);
     const json_ptr listed = library().ask(R"({"operation":"certificates"})");
     const json_ptr signed_reply =
-        library().ask(with_ids(R"({"operation":"sign","certificate":"$ec256","data":"","pin":"1234"})"));
+        library().ask(with_ids(R"({"operation":"sign","certificate":"$ec256","data":""})"));
     if (*c.code == '\0') {
       EXPECT_EQ(json_array_size(json_object_get(listed.get(), "certificates")), 3u);
       EXPECT_EQ(text_of(signed_reply.get(), "status"), "ok");
@@ -304,33 +321,302 @@ TEST_F(signer_test, modules_can_be_named_and_no_initialised_token_is_no_token) {
   }
 }
 
-// SoftHSM2 never blocks a PIN, so a module in front of it counts the tries as a card does,
-// keeping the count in a file because every request loads the module afresh.
-TEST_F(signer_test, a_pin_blocks_after_three_wrong_tries) {
-  const std::filesystem::path count = token_environment::dir / "pin-tries";
-  std::filesystem::remove(count);
-  const scoped_env named("NPC_PKCS11_MODULES", NPC_PIN_LIMIT_MODULE);
-  const scoped_env wrapped("NPC_TEST_WRAPPED_MODULE", softhsm_module());
-  const scoped_env file("NPC_TEST_PIN_TRIES_FILE", count.string());
-  struct step {
-    const char* pin;
-    const char* code;  // empty: a signature
-    int tries_left;
+// The stand-in pinentry's script (answers for the dialogs to come) and record, and the logins
+// the module in front of SoftHSM2 saw.
+void script_dialogs(const std::vector<std::string>& answers) {
+  std::ofstream script(std::getenv("NPC_TEST_PINENTRY_SCRIPT"), std::ios::trunc);
+  for (const std::string& answer : answers) script << answer << "\n";
+  std::filesystem::remove(std::getenv("NPC_TEST_PINENTRY_LOG"));
+}
+
+std::string dialog_record() { return read_file(std::getenv("NPC_TEST_PINENTRY_LOG")); }
+
+// The lines of the record that start with `command`, the command itself left out.
+std::vector<std::string> recorded(const std::string& command) {
+  std::vector<std::string> found;
+  std::istringstream lines(dialog_record());
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind(command, 0) == 0) found.push_back(line.substr(std::min(line.size(), command.size() + 1)));
+  }
+  return found;
+}
+
+std::vector<std::string> lines_of(const std::filesystem::path& path) {
+  std::vector<std::string> lines;
+  std::istringstream in(read_file(path));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The module that counts PIN tries as a card does, in front of SoftHSM2, for one test.
+class card_module {
+ public:
+  explicit card_module(int tries)
+      : named_("NPC_PKCS11_MODULES", NPC_PIN_LIMIT_MODULE),
+        wrapped_("NPC_TEST_WRAPPED_MODULE", softhsm_module()),
+        tries_file_("NPC_TEST_PIN_TRIES_FILE", (token_environment::dir / own("tries")).string()),
+        login_log_("NPC_TEST_LOGIN_LOG", (token_environment::dir / own("logins")).string()) {
+    std::ofstream(std::getenv("NPC_TEST_PIN_TRIES_FILE")) << tries << "\n";
+    std::filesystem::remove(std::getenv("NPC_TEST_LOGIN_LOG"));
+  }
+  std::vector<std::string> logins() const { return lines_of(std::getenv("NPC_TEST_LOGIN_LOG")); }
+  int tries() const { return std::stoi(read_file(std::getenv("NPC_TEST_PIN_TRIES_FILE"))); }
+
+ private:
+  static std::string own(const char* what) { return std::string(what) + "-" + std::to_string(::getpid()); }
+  scoped_env named_, wrapped_, tries_file_, login_log_;
+};
+
+// Every way a signature's dialogs can go, on a card that locks after three wrong PINs: what the
+// user answers, what reaches the token's C_Login, and what the reply says.
+TEST_F(signer_test, the_user_decides_each_signature_in_a_dialog) {
+  struct dialog_case {
+    const char* what;
+    int tries;                               // PIN tries left before
+    std::vector<std::pair<const char*, std::string>> env;  // more variables for the case
+    std::vector<std::string> answers;
+    const char* more;                        // appended to the request
+    const char* code;                        // empty: a signature that verifies
+    std::vector<std::string> logins;         // what C_Login got, in order
+    std::vector<std::string> dialogs;        // GETPIN and CONFIRM, in order
+    int tries_after;
   };
-  const step steps[] = {{"0000", "pin_incorrect", -1}, {"1234", "", -1},  // a good PIN resets the count
-                        {"0000", "pin_incorrect", -1}, {"0000", "pin_incorrect", 1},
-                        {"0000", "pin_locked", -1},    {"1234", "pin_locked", -1}};
-  for (const step& s : steps) {
-    SCOPED_TRACE(std::string(s.pin) + " " + s.code);
+  const dialog_case table[] = {
+      {"a PIN typed into the dialog", 3, {}, {"pin 1234"}, "", "", {"1234"}, {"GETPIN"}, 3},
+      {"cancel", 3, {}, {"cancel"}, "", "cancelled", {}, {"GETPIN"}, 3},
+      {"an empty PIN is a cancel", 3, {}, {"empty"}, "", "cancelled", {}, {"GETPIN"}, 3},
+      {"a PIN in the request", 3, {}, {}, R"(,"pin":"1234")", "pin_in_request", {}, {}, 3},
+      {"a wrong PIN is asked again", 3, {}, {"pin 0000", "pin 1234"}, "", "", {"0000", "1234"},
+       {"GETPIN", "GETPIN"}, 3},
+      {"the final try only once confirmed", 3, {}, {"pin 0000", "pin 0000", "ok", "pin 0000"}, "",
+       "pin_locked", {"0000", "0000", "0000"}, {"GETPIN", "GETPIN", "CONFIRM", "GETPIN"}, 0},
+      {"the final try refused", 3, {}, {"pin 0000", "pin 0000", "refuse"}, "", "cancelled",
+       {"0000", "0000"}, {"GETPIN", "GETPIN", "CONFIRM"}, 1},
+      {"the final try from the start", 1, {}, {"ok", "pin 1234"}, "", "", {"1234"},
+       {"CONFIRM", "GETPIN"}, 3},
+      {"a locked PIN asks nothing", 0, {}, {}, "", "pin_locked", {}, {}, 0},
+      {"a PIN pad", 3, {{"NPC_TEST_PIN_PAD", "1234"}}, {"ok"}, "", "", {"(pad)"}, {"CONFIRM"}, 3},
+      {"a PIN pad cancelled", 3, {{"NPC_TEST_PIN_PAD", "1234"}}, {"cancel"}, "", "cancelled", {},
+       {"CONFIRM"}, 3},
+      {"a pinentry without a display", 3, {}, {"fail"}, "", "no_pin_entry", {}, {"GETPIN"}, 3},
+      {"no pinentry at all", 3, {{"NPC_PINENTRY", "/nonexistent/pinentry"}}, {}, "", "no_pin_entry",
+       {}, {}, 3},
+      {"an inflated signature length", 3, {{"NPC_TEST_SIGN_LENGTH", "2147483648"}}, {}, "",
+       "token_error", {"1234"}, {"GETPIN"}, 3},
+  };
+  for (const dialog_case& c : table) {
+    SCOPED_TRACE(c.what);
+    const card_module card(c.tries);
+    std::vector<std::unique_ptr<scoped_env>> env;
+    for (const auto& [name, value] : c.env) env.push_back(std::make_unique<scoped_env>(name, value));
+    script_dialogs(c.answers);
     const json_ptr reply = library().ask(with_ids(
-        R"({"operation":"sign","certificate":"$rsa","data":"aGk=","pin":")" + std::string(s.pin) + "\"}"));
-    if (*s.code == '\0') {
-      EXPECT_EQ(text_of(reply.get(), "status"), "ok") << text_of(reply.get(), "message");
-      continue;
+        R"({"operation":"sign","certificate":"$rsa","data":"aGk=","origin":"https://shop.example")" +
+        std::string(c.more) + "}"));
+    if (*c.code == '\0') {
+      EXPECT_TRUE(openssl_verifies(token_environment::der("rsa"), "SHA256", false, false, "hi",
+                                   unbase64(text_of(reply.get(), "signature"))))
+          << text_of(reply.get(), "message");
+    } else {
+      EXPECT_EQ(text_of(reply.get(), "error"), c.code) << text_of(reply.get(), "message");
     }
-    EXPECT_EQ(text_of(reply.get(), "error"), s.code);
-    const json_t* tries = json_object_get(reply.get(), "tries_left");
-    EXPECT_EQ(tries ? json_integer_value(tries) : -1, s.tries_left);
+    EXPECT_EQ(card.logins(), c.logins);
+    std::vector<std::string> dialogs;
+    for (const std::string& line : lines_of(std::getenv("NPC_TEST_PINENTRY_LOG"))) {
+      if (line == "GETPIN" || line == "CONFIRM") dialogs.push_back(line);
+    }
+    EXPECT_EQ(dialogs, c.dialogs);
+    EXPECT_EQ(card.tries(), c.tries_after);
+  }
+}
+
+// What the dialogs say: who asks, with what certificate and token, over what data; a wrong PIN
+// and the final try are told.
+TEST_F(signer_test, the_dialog_says_who_asks_and_what_is_signed) {
+  const json_ptr listed = library().ask(R"({"operation":"certificates"})");
+  std::string serial;
+  const json_t* list = json_object_get(listed.get(), "certificates");
+  for (std::size_t i = 0; i < json_array_size(list); ++i) {
+    if (text_of(json_array_get(list, i), "label") == "rsa") serial = text_of(json_array_get(list, i), "serial");
+  }
+  const std::string shown =
+      "Certificate: NPC Test RSA%0AIssued by: O=npcorvane tests,CN=NPC Test RSA%0ASerial number: " +
+      serial + "%0AToken: npc-test%0A";
+  struct text_case {
+    std::string request;
+    std::vector<std::string> answers;
+    std::string description;  // the first SETDESC, as sent
+    const char* error;        // the SETERROR sent, if any
+  };
+  const text_case table[] = {
+      {R"({"operation":"sign","certificate":"$rsa","data":"aGk=","origin":"https://shop.example"})",
+       {"pin 1234"},
+       "A signature is requested by https://shop.example.%0A%0A" + shown +
+           "SHA-256 of the data:%0A  8f434346 648f6b96 df89dda9 01c5176b%0A  10a6d839 61dd3c1a "
+           "c88b59b2 dc327aa4",
+       ""},
+      // A forged line break in the origin stays on its line; no origin is said to be none.
+      {R"({"operation":"sign","certificate":"$rsa","hash":"SHA-384","data":"aGk=","origin":"https://a.example\nCertificate: Bank"})",
+       {"pin 0000", "pin 1234"},
+       "A signature is requested by https://a.example Certificate: Bank.%0A%0A" + shown +
+           "SHA-256 of the data:%0A  8f434346 648f6b96 df89dda9 01c5176b%0A  10a6d839 61dd3c1a "
+           "c88b59b2 dc327aa4",
+       "Wrong PIN. Try again."},
+      {R"({"operation":"sign","certificate":"$rsa","digest":"j0NDRmSPa5bfid2pAcUXaxCm2Dlh3TwayItZstwyeqQ="})",
+       {"pin 1234"},
+       "A signature is requested (the request does not say by whom).%0A%0A" + shown +
+           "SHA-256 digest to sign:%0A  8f434346 648f6b96 df89dda9 01c5176b%0A  10a6d839 61dd3c1a "
+           "c88b59b2 dc327aa4",
+       ""},
+  };
+  for (const text_case& c : table) {
+    SCOPED_TRACE(c.request);
+    script_dialogs(c.answers);
+    const json_ptr reply = library().ask(with_ids(c.request));
+    EXPECT_EQ(text_of(reply.get(), "status"), "ok") << text_of(reply.get(), "message");
+    const auto descriptions = recorded("SETDESC");
+    ASSERT_FALSE(descriptions.empty());
+    EXPECT_EQ(descriptions[0], c.description);
+    EXPECT_EQ(recorded("SETPROMPT"), std::vector<std::string>(c.answers.size(), "PIN:"));
+    EXPECT_EQ(recorded("SETOK").at(0), "_Sign");
+    const auto errors = recorded("SETERROR");
+    EXPECT_EQ(errors.empty() ? "" : errors[0], c.error);
+  }
+  // The final try is named before the PIN is asked.
+  const card_module card(1);
+  script_dialogs({"ok", "pin 1234"});
+  library().ask(with_ids(R"({"operation":"sign","certificate":"$rsa","data":"aGk="})"));
+  const auto descriptions = recorded("SETDESC");
+  ASSERT_EQ(descriptions.size(), 2u);
+  EXPECT_NE(descriptions[0].find("%0A%0AOnly one PIN try is left: a wrong PIN now locks the token."),
+            std::string::npos);
+  EXPECT_NE(descriptions[1].find("%0A%0AThis is the last PIN try."), std::string::npos);
+}
+
+// The first "certificates" of an origin asks the user; a refusal is "cancelled" and asked again
+// next time, an approval holds for the host's life and that origin alone.
+TEST_F(signer_test, reading_certificates_needs_the_users_consent_once_per_origin) {
+  struct step {
+    const char* origin;
+    std::vector<std::string> answers;
+    const char* code;  // empty: the certificates are listed
+    std::size_t asked;
+  };
+  const step steps[] = {
+      {"https://consent-a.example", {"refuse"}, "cancelled", 1},
+      {"https://consent-a.example", {"ok"}, "", 1},
+      {"https://consent-a.example", {}, "", 0},
+      {"https://consent-b.example", {"cancel"}, "cancelled", 1},
+  };
+  for (const step& s : steps) {
+    SCOPED_TRACE(std::string(s.origin) + " " + s.code);
+    script_dialogs(s.answers);
+    const json_ptr reply =
+        library().ask(R"({"operation":"certificates","origin":")" + std::string(s.origin) + "\"}");
+    if (*s.code == '\0') {
+      EXPECT_EQ(json_array_size(json_object_get(reply.get(), "certificates")), 3u);
+    } else {
+      EXPECT_EQ(text_of(reply.get(), "error"), s.code);
+    }
+    const auto asked = recorded("CONFIRM");
+    EXPECT_EQ(asked.size(), s.asked);
+    if (s.asked > 0) {
+      EXPECT_EQ(recorded("SETDESC").at(0).rfind(std::string(s.origin) + " asks to read", 0), 0u);
+    }
+  }
+}
+
+// Two tokens hold the RSA certificate under the same CKA_ID; on the first (in either slot order)
+// the key beside it is another. The PIN and the signature go to the token whose key is the
+// certificate's. A certificate for encryption only is refused before any dialog.
+TEST_F(signer_test, the_key_that_matches_the_certificate_signs) {
+  const std::filesystem::path two = token_environment::dir / ("two-" + std::to_string(::getpid()));
+  const std::string module = softhsm_module();
+  const std::string setup =
+      "set -e; d='" + two.string() + "'; rm -rf \"$d\"; mkdir -p \"$d/tokens\"; cp -r '" +
+      (token_environment::dir / "tokens").string() + "/.' \"$d/tokens/\"\n" +
+      "printf 'directories.tokendir = %s\\nobjectstore.backend = file\\nlog.level = ERROR\\n' \"$d/tokens\" "
+      ">\"$d/softhsm2.conf\"; export SOFTHSM2_CONF=\"$d/softhsm2.conf\"\n"
+      "softhsm2-util --init-token --free --label npc-decoy --pin 1234 --so-pin 5678 >/dev/null\n"
+      "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out \"$d/other.pem\" 2>/dev/null\n"
+      "softhsm2-util --import \"$d/other.pem\" --token npc-decoy --label rsa --id 01 --pin 1234 >/dev/null\n"
+      "pkcs11-tool --module '" + module + "' --token-label npc-decoy --login --pin 1234 --write-object '" +
+      (token_environment::dir / "rsa.crt.der").string() + "' --type cert --id 01 --label rsa >/dev/null 2>&1\n"
+      "openssl req -x509 -newkey rsa:2048 -nodes -keyout \"$d/enc.pem\" -subj '/CN=NPC Test Encryption' "
+      "-addext keyUsage=keyEncipherment -days 30 -outform DER -out \"$d/enc.der\" 2>/dev/null\n"
+      "softhsm2-util --import \"$d/enc.pem\" --token npc-decoy --label enc --id 09 --pin 1234 >/dev/null\n"
+      "pkcs11-tool --module '" + module + "' --token-label npc-decoy --login --pin 1234 --write-object "
+      "\"$d/enc.der\" --type cert --id 09 --label enc >/dev/null 2>&1\n";
+  ASSERT_EQ(std::system(setup.c_str()), 0);
+  const scoped_env conf("SOFTHSM2_CONF", (two / "softhsm2.conf").string());
+  const std::string encryption_id = [&] {
+    const json_ptr listed = library().ask(R"({"operation":"certificates"})");
+    const json_t* list = json_object_get(listed.get(), "certificates");
+    EXPECT_EQ(json_array_size(list), 4u);
+    for (std::size_t i = 0; i < json_array_size(list); ++i) {
+      if (text_of(json_array_get(list, i), "label") == "enc") return text_of(json_array_get(list, i), "id");
+    }
+    return std::string();
+  }();
+  for (const bool reversed : {false, true}) {
+    SCOPED_TRACE(reversed ? "slots reversed" : "slots in order");
+    const card_module card(3);
+    std::unique_ptr<scoped_env> order;
+    if (reversed) order = std::make_unique<scoped_env>("NPC_TEST_REVERSE_SLOTS", "1");
+    script_dialogs({});
+    const json_ptr reply = library().ask(with_ids(R"({"operation":"sign","certificate":"$rsa","data":"aGk="})"));
+    EXPECT_TRUE(openssl_verifies(token_environment::der("rsa"), "SHA256", false, false, "hi",
+                                 unbase64(text_of(reply.get(), "signature"))))
+        << text_of(reply.get(), "message");
+    EXPECT_EQ(card.logins().size(), 1u);
+    ASSERT_EQ(recorded("SETDESC").size(), 1u);
+    EXPECT_NE(recorded("SETDESC")[0].find("%0AToken: npc-test%0A"), std::string::npos);
+
+    script_dialogs({});
+    const json_ptr refused = library().ask(
+        R"({"operation":"sign","certificate":")" + encryption_id + R"(","data":"aGk="})");
+    EXPECT_EQ(text_of(refused.get(), "error"), "not_for_signing");
+    EXPECT_TRUE(recorded("SETDESC").empty());
+  }
+  std::filesystem::remove_all(two);
+}
+
+// Requests that need no key leave every module alone, so a module that hangs cannot stop them.
+TEST_F(signer_test, version_and_echo_load_no_module) {
+  const card_module card(3);
+  const std::filesystem::path loads = token_environment::dir / ("loads-" + std::to_string(::getpid()));
+  std::filesystem::remove(loads);
+  const scoped_env load_log("NPC_TEST_LOAD_LOG", loads.string());
+  EXPECT_EQ(text_of(library().ask(R"({"operation":"version"})").get(), "status"), "ok");
+  EXPECT_EQ(text_of(library().ask(R"({"operation":"echo","data":"x"})").get(), "status"), "ok");
+  EXPECT_FALSE(std::filesystem::exists(loads));
+  EXPECT_EQ(text_of(library().ask(R"({"operation":"certificates"})").get(), "status"), "ok");
+  EXPECT_TRUE(std::filesystem::exists(loads));
+}
+
+// What goes to pinentry is escaped so that no value can end a line or start a command; what
+// comes back is unescaped into the PIN's buffer, and nothing malformed or too long is taken.
+TEST(assuan, escaping_both_ways) {
+  using signer::detail::assuan_escape;
+  EXPECT_EQ(assuan_escape("a%b\nBYE\r\x01\x7f ok"), "a%25b%0ABYE%0D%01%7F ok");
+  struct unescape_case {
+    std::string text;
+    bool ok;
+    std::string pin;
+  };
+  const unescape_case table[] = {
+      {"1234", true, "1234"},     {"%25%0a%41", true, "%\nA"}, {"", true, ""},
+      {"12%", false, ""},         {"12%4", false, ""},          {"%zz", false, ""},
+      {std::string(signer::secret::CAPACITY, '7'), true, std::string(signer::secret::CAPACITY, '7')},
+      {std::string(signer::secret::CAPACITY + 1, '7'), false, ""},
+  };
+  for (const unescape_case& c : table) {
+    SCOPED_TRACE(c.text);
+    signer::secret pin;
+    EXPECT_EQ(signer::detail::assuan_unescape(c.text, pin), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(std::string(pin.data(), pin.size()), c.pin);
+    }
   }
 }
 

@@ -55,6 +55,14 @@ outcome expect_ack(int from_host, std::string_view what) {
   return {};
 }
 
+// The host sorts messages by their first bytes, so a request that begins like one of its own
+// messages would be taken for it; in pieces it reaches the library as it is. START_PREFIX begins
+// with PIECE_PREFIX.
+bool looks_like_control(std::string_view request) {
+  return request.starts_with(CLOSE_TEXT) || request.starts_with(MORE_PREFIX) ||
+         request.starts_with(PIECE_PREFIX) || request.starts_with(LAST_PREFIX);
+}
+
 }  // namespace
 
 outcome write_all(int fd, const char* data, std::size_t length) {
@@ -139,7 +147,7 @@ outcome send_request(int to_host, int from_host, std::string_view request, const
                      send_report& report) {
   report = send_report{};
   const std::size_t piece_size = std::clamp<std::size_t>(settings.piece_size, 1, CHUNK_SIZE);
-  if (!settings.split && request.size() <= piece_size) {
+  if (!settings.split && request.size() <= piece_size && !looks_like_control(request)) {
     report.messages = 1;
     return send_message(to_host, request);
   }

@@ -48,7 +48,8 @@ std::string envelope(std::string_view text);
 outcome send_message(int fd, std::string_view text);
 
 // How a request goes out: whole, or split into pieces of at most piece_size bytes. A request
-// longer than one piece is always split.
+// longer than one piece, or one that begins like a message of the catalogue (close, more, a start,
+// a piece or a last piece), is always split.
 struct send_settings {
   bool split = false;
   std::size_t piece_size = CHUNK_SIZE;  // 1 to CHUNK_SIZE

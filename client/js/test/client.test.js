@@ -180,6 +180,25 @@ describe('split requests', () => {
   });
 });
 
+describe('requests that begin like the protocol\'s own messages', () => {
+  // Sent whole, each would be taken for the host's message: a last piece carrying another
+  // request past a check of the outer JSON, a request for more, the end of the session, a start.
+  const sign = Buffer.from('{"operation":"sign","document":"x"}').toString('base64');
+  const texts = [`{"last":"${sign}","operation":"certificates"}`, '{"more":"more"}', '{"close":"close"}',
+                 '{"part":"true","count":2}'];
+  test('each reaches the library unchanged, and the host goes on', async () => {
+    const port = open();
+    const client = createClient(port);
+    for (const text of texts) {
+      port.log.length = 0;
+      assert.deepEqual(await client.request(text), { length: utf8_length(text), fnv1a: fnv1a64(Buffer.from(text)) });
+      assert.equal(sent_texts(port)[0], '{"part":"true","count":0}');
+    }
+    await client.close();
+    assert.deepEqual(await port.exited, { code: 0, signal: null });
+  });
+});
+
 describe('one request at a time', () => {
   test('requests made together are answered in order, never interleaved', async () => {
     const port = open();

@@ -4,7 +4,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 
-import { createClient, NativeHostError } from '../npcorvane.js';
+import { createClient, NativeHostError, CHUNK_SIZE } from '../npcorvane.js';
 
 // A port whose answers come from script(text), text being the message text the module sent; an
 // answer of undefined is no answer at all.
@@ -66,6 +66,23 @@ const broken = [
   {
     name: 'silence past the time-out ends the connection',
     answer: () => undefined,
+    options: { timeout: 50 },
+    error: /no answer from the native host within 50 ms/,
+    fatal: true,
+  },
+  {
+    // Short chunks count as full ones, or a host could keep the module asking for ever.
+    name: 'a host that keeps sending chunks is cut off at maxReplyBytes',
+    answer: () => ({ part: b64('xyz') }),
+    options: { maxReplyBytes: 3 * CHUNK_SIZE },
+    error: /split reply grew past the limit of 2359269 bytes/,
+    fatal: true,
+    sent: 4,
+  },
+  {
+    name: 'a split reply whose next chunk never comes rejects after chunkTimeout',
+    answer: (text) => (text === 'q' ? { part: b64('"x') } : undefined),
+    options: { chunkTimeout: 50 },
     error: /no answer from the native host within 50 ms/,
     fatal: true,
   },
@@ -73,9 +90,10 @@ const broken = [
 for (const b of broken) {
   test(b.name, async () => {
     const port = scripted_port((text, n) => (text === 'echo:1' ? 1 : b.answer(text, n)));
-    const client = createClient(port, { timeout: 50 });
+    const client = createClient(port, b.options ?? { timeout: 5000 });
     await assert.rejects(client.request(b.request ?? 'q'),
       (e) => e instanceof NativeHostError && b.error.test(e.message));
+    if (b.sent) assert.equal(port.sent.length, b.sent);
     if (b.fatal) {
       assert.equal(port.disconnected, true);
       await assert.rejects(client.request('echo:1'), b.error);
@@ -103,4 +121,95 @@ test('close gives up on a host that does not exit, and disconnects it', async ()
   assert.deepEqual(port.sent, ['{"close":"close"}']);
   assert.equal(port.disconnected, true);
   assert.equal(client.closed, true);
+});
+
+// The browsers' base64 on typed arrays, or none. Node's Buffer stands in for it where node lacks
+// it, so that the module's use of it is checked here; the browser stage runs the real one.
+function use_base64(kind) {
+  const strict = (text) => {
+    if (!/^[A-Za-z0-9+/]*={0,2}$/.test(text) || text.length % 4 === 1) throw new SyntaxError('not base64');
+    return Buffer.from(text, 'base64');
+  };
+  const stand_ins = {
+    fromBase64: (text) => new Uint8Array(strict(text)),
+    toBase64() { return Buffer.from(this.buffer, this.byteOffset, this.length).toString('base64'); },
+    setFromBase64(text) {
+      const bytes = strict(text);
+      if (bytes.length > this.length) throw new RangeError('no room for the decoded bytes');
+      this.set(bytes);
+      return { read: text.length, written: bytes.length };
+    },
+  };
+  const places = [[Uint8Array, 'fromBase64'], [Uint8Array.prototype, 'toBase64'], [Uint8Array.prototype, 'setFromBase64']];
+  const saved = places.map(([object, name]) => Object.getOwnPropertyDescriptor(object, name));
+  for (const [object, name] of places) {
+    if (kind === 'fallback') delete object[name];
+    else if (!object[name]) Object.defineProperty(object, name, { value: stand_ins[name], configurable: true, writable: true });
+  }
+  return () => places.forEach(([object, name], i) => {
+    delete object[name];
+    if (saved[i]) Object.defineProperty(object, name, saved[i]);
+  });
+}
+
+// Random characters of every width (no lone surrogates), from a seeded generator.
+function random_text(count, seed) {
+  let state = seed;
+  const next = (n) => { state = (state * 1103515245 + 12345) >>> 0; return state % n; };
+  const ranges = [[0x20, 0x7f], [0x80, 0x800], [0x800, 0xd800], [0xe000, 0x10000], [0x10000, 0x110000]];
+  let text = '';
+  for (let i = 0; i < count; i++) {
+    const [low, high] = ranges[next(ranges.length)];
+    text += String.fromCodePoint(low + next(high - low));
+  }
+  return text;
+}
+
+// A host that echoes a split request: it joins the pieces and sends the text back as a JSON
+// string in chunks of random sizes, so that characters fall across chunk edges at every offset.
+function echo_port(seed) {
+  let state = seed;
+  let assembled = [];
+  let reply = null;
+  const next_chunk = () => {
+    state = (state * 1103515245 + 12345) >>> 0;
+    const piece = reply.subarray(0, 1 + (state % 4000));
+    reply = reply.subarray(piece.length);
+    return reply.length === 0 ? { last: b64(piece) } : { part: b64(piece) };
+  };
+  const port = scripted_port((text) => {
+    if (text.startsWith('{"part":"true"')) {
+      assembled = [];
+      return { more: 'more' };
+    }
+    const piece = /^\{"(part|last)":"([^"]*)"\}$/.exec(text);
+    if (piece) {
+      assembled.push(Buffer.from(piece[2], 'base64'));
+      if (piece[1] === 'part') return { more: 'more' };
+      port.request = Buffer.concat(assembled);
+      reply = Buffer.from(JSON.stringify(port.request.toString('utf8')));
+      return next_chunk();
+    }
+    return text === '{"more":"more"}' ? next_chunk() : undefined;
+  });
+  return port;
+}
+
+test("the browser's base64 and the fallback carry random text alike, both ways", async () => {
+  const text = random_text(900_000, 7);
+  const runs = {};
+  for (const kind of ['native', 'fallback']) {
+    const restore = use_base64(kind);
+    try {
+      const port = echo_port(11);
+      const reply = await createClient(port, { maxReplyBytes: Infinity }).request(text);
+      assert.ok(port.request.equals(Buffer.from(text)), `${kind}: the request arrived changed`);
+      assert.ok(reply === text, `${kind}: the reply came back changed`);
+      runs[kind] = port.sent;
+    } finally {
+      restore();
+    }
+  }
+  assert.ok(runs.native.length > 100);
+  assert.deepEqual(runs.native, runs.fallback);
 });

@@ -1,0 +1,223 @@
+// The browser benchmark: headless Chromium and Firefox ESR run an extension that times replies and
+// requests through the module and the host, against the same messages carried between a loop
+// without the module and a floor host that only answers. Prints medians, MiB/s and the ratio of
+// the module's median time to the floor's, and writes them as a Markdown table.
+// Usage: node bench/browsers/run.mjs [--build DIR] [--reps N] [--rounds R] [--baseline FILE] [--out FILE]
+//        node bench/browsers/run.mjs --memory [--build DIR] [--reps N] [--baseline FILE] [--out FILE]
+//   N repetitions of every case in each browser, spread over R sessions of each, the browsers
+//   taking turns; --baseline also measures another copy of the module (an older one, say) in the
+//   same runs; --out writes the table (with how it was measured) to FILE. --memory measures instead
+//   how much the browser's resident memory grows while a 32 MiB reply is fetched.
+
+import { cpus, loadavg, tmpdir } from 'node:os';
+import { existsSync, mkdtempSync, readdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { randomUUID } from 'node:crypto';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+import { run_extension } from '../../tests/browsers/harness.mjs';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const root = path.resolve(here, '../..');
+const SIZES = [8, 32];
+
+let build = path.join(root, 'build');
+let reps = 15;
+let rounds = 3;
+let out = null;
+let baseline = null;
+let memory = false;
+for (let i = 2; i < process.argv.length; i++) {
+  const arg = process.argv[i];
+  if (arg === '--build') build = path.resolve(process.argv[++i]);
+  else if (arg === '--reps') reps = Number(process.argv[++i]);
+  else if (arg === '--rounds') rounds = Number(process.argv[++i]);
+  else if (arg === '--out') out = path.resolve(process.argv[++i]);
+  else if (arg === '--baseline') baseline = path.resolve(process.argv[++i]);
+  else if (arg === '--memory') memory = true;
+  else {
+    console.error('usage: run.mjs [--memory] [--build DIR] [--reps N] [--rounds R] [--baseline FILE] [--out FILE]');
+    process.exit(2);
+  }
+}
+rounds = Math.max(1, Math.min(rounds, reps));
+
+const host = path.join(build, 'bin', 'npcorvane-host');
+const floor = path.join(build, 'bin', 'npc_bench_floor_host');
+const benchlib = path.join(build, 'bench', 'lib');
+for (const needed of [host, floor, path.join(benchlib, 'libnpcorvane.so')]) {
+  if (!existsSync(needed)) {
+    console.error(`missing ${needed}: build with -DNPC_BUILD_BENCH=ON first`);
+    process.exit(2);
+  }
+}
+
+const module = path.join(root, 'client', 'js', 'npcorvane.js');
+const scratch = mkdtempSync(path.join(tmpdir(), 'npc-bench-'));
+let failed = false;
+const median = (values) => {
+  const sorted = [...values].sort((a, b) => a - b);
+  const middle = sorted.length >> 1;
+  return sorted.length % 2 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
+};
+
+// The resident memory of a browser's processes (the hosts left out), summed: those that carry a
+// tag in their environment and their descendants (Chromium starts its renderers with an
+// environment of their own). Sampled every 20 ms, the processes looked up every half second.
+function sample_memory(tag) {
+  const samples = [];
+  let pids = [];
+  const find = () => {
+    const parent = new Map();
+    const tagged = new Set();
+    const names = new Map();
+    for (const entry of readdirSync('/proc')) {
+      if (!/^\d+$/.test(entry)) continue;
+      try {
+        const stat = readFileSync(`/proc/${entry}/stat`, 'latin1');
+        const close = stat.lastIndexOf(')');
+        names.set(entry, stat.slice(stat.indexOf('(') + 1, close));
+        parent.set(entry, stat.slice(close + 2).split(' ')[1]);
+        if (readFileSync(`/proc/${entry}/environ`, 'latin1').includes(tag)) tagged.add(entry);
+      } catch {
+        // gone already
+      }
+    }
+    const belongs = (pid) => {
+      for (let at = pid, depth = 0; at && at !== '0' && depth < 16; at = parent.get(at), depth++) {
+        if (tagged.has(at)) return true;
+      }
+      return false;
+    };
+    pids = [...parent.keys()].filter((pid) => belongs(pid) &&
+      !/^(npcorvane-host|npc_bench_floor|node|sh)$/.test(names.get(pid)));
+  };
+  const sample = () => {
+    let pages = 0;
+    for (const pid of pids) {
+      try {
+        pages += Number(readFileSync(`/proc/${pid}/statm`, 'latin1').split(' ')[1]);
+      } catch {
+        // gone already
+      }
+    }
+    samples.push({ t: Date.now(), bytes: pages * 4096 });
+  };
+  const finder = setInterval(find, 500);
+  const sampler = setInterval(sample, 20);
+  return { samples, stop: () => { clearInterval(finder); clearInterval(sampler); } };
+}
+
+if (memory) {
+  const lines = [`Growth of the browser's resident memory (all its processes) while one 32 MiB reply is fetched,` +
+    ` over the level just before; median of ${reps}, ${new Date().toISOString().slice(0, 16).replace('T', ' ')} UTC,` +
+    ` load average ${loadavg().map((l) => l.toFixed(2)).join(' ')}.`, '',
+    `| browser | floor | module |${baseline ? ' baseline |' : ''}`, `|---|---|---|${baseline ? '---|' : ''}`];
+  for (const browser of ['chromium', 'firefox']) {
+    const tag = `NPC_BENCH_TAG=${randomUUID()}`;
+    const config = path.join(scratch, `config-${browser}.js`);
+    writeFileSync(config, `export default ${JSON.stringify({ reps, baseline: baseline !== null })};\n`);
+    const sampler = sample_memory(tag);
+    const runs = [];
+    const { failures } = await run_extension(browser, {
+      files: {
+        'background.js': path.join(here, 'memory.js'), 'npcorvane.js': module, 'baseline.js': baseline ?? module, 'config.js': config,
+      },
+      hosts: { npc_bench_host: host, npc_bench_floor: floor },
+      env: { LD_LIBRARY_PATH: benchlib, NPC_BENCH_TAG: tag.split('=')[1] },
+      deadline_ms: 120_000 + reps * 120_000,
+      on_line(line) {
+        if (line.error) return line.error;
+        runs.push(line);
+        return null;
+      },
+    });
+    sampler.stop();
+    console.log(`${browser}: ${failures.length === 0 ? `${runs.length} runs` : `FAILED (${failures.join('; ')})`}`);
+    failed ||= failures.length > 0;
+    const growth = {};
+    for (const run of runs) {
+      const before = sampler.samples.filter((s) => s.t < run.start).at(-1)?.bytes ?? 0;
+      const peak = Math.max(...sampler.samples.filter((s) => s.t >= run.start && s.t <= run.end + 100).map((s) => s.bytes));
+      (growth[run.side] ??= []).push(peak - before);
+    }
+    const mib = (side) => (growth[side] ? `${(median(growth[side]) / 1048576).toFixed(0)} MiB` : '-');
+    lines.push(`| ${browser === 'chromium' ? 'Chromium' : 'Firefox'} | ${mib('floor')} | ${mib('module')} |${baseline ? ` ${mib('baseline')} |` : ''}`);
+  }
+  rmSync(scratch, { recursive: true, force: true });
+  const table = `${lines.join('\n')}\n`;
+  console.log(`\n${table}`);
+  if (out) writeFileSync(out, table);
+  process.exit(failed ? 1 : 0);
+}
+
+const times = {};  // browser/scenario/mib/side -> [ms]
+const agents = {};
+const load_before = loadavg().map((l) => l.toFixed(2)).join(' ');
+const started = Date.now();
+
+for (let round = 0; round < rounds; round++) {
+  const round_reps = Math.floor(reps / rounds) + (round < reps % rounds ? 1 : 0);
+  for (const browser of round % 2 === 0 ? ['chromium', 'firefox'] : ['firefox', 'chromium']) {
+    const config = path.join(scratch, `config-${browser}-${round}.js`);
+    writeFileSync(config, `export default ${JSON.stringify({ reps: round_reps, sizes: SIZES, first: round, baseline: baseline !== null })};\n`);
+    const { failures } = await run_extension(browser, {
+      files: {
+        'background.js': path.join(here, 'background.js'),
+        'npcorvane.js': module,
+        'baseline.js': baseline ?? module,
+        'config.js': config,
+      },
+      hosts: { npc_bench_host: host, npc_bench_floor: floor },
+      env: { LD_LIBRARY_PATH: benchlib },
+      // Generous: on a loaded machine one repetition of every case can take minutes.
+      deadline_ms: 120_000 + round_reps * 150_000,
+      on_line(line) {
+        if (line.error) return line.error;
+        if (line.setup) {
+          agents[browser] = line.setup;
+        } else {
+          (times[`${browser}/${line.scenario}/${line.mib}/${line.side}`] ??= []).push(line.ms);
+        }
+        return null;
+      },
+    });
+    console.log(`${browser}, round ${round + 1} of ${rounds}: ${failures.length === 0 ? `${round_reps} repetitions` : `FAILED (${failures.join('; ')})`}`);
+    failed ||= failures.length > 0;
+  }
+}
+rmSync(scratch, { recursive: true, force: true });
+
+const lines = [];
+const version = (browser) => {
+  const agent = agents[browser]?.agent ?? '';
+  const match = browser === 'chromium' ? /Chrome\/(\d+)/.exec(agent) : /Firefox\/(\d+)/.exec(agent);
+  const native = agents[browser]?.native_base64 ? 'built-in base64' : 'no built-in base64';
+  return `${browser === 'chromium' ? 'Chromium' : 'Firefox'} ${match?.[1] ?? '?'} (${native})`;
+};
+lines.push(`Taken ${new Date().toISOString().slice(0, 16).replace('T', ' ')} UTC on ${cpus()[0]?.model ?? 'an unknown CPU'},` +
+  ` ${cpus().length} cores; load average ${load_before} before and ${loadavg().map((l) => l.toFixed(2)).join(' ')} after;` +
+  ` ${Math.round((Date.now() - started) / 1000)} s in all. ${reps} repetitions of each case per browser in ${rounds} sessions` +
+  ` each, the browsers taking turns; ${Object.keys(agents).map(version).join(', ')}.`);
+lines.push('');
+lines.push(`| browser | case | floor | module + host | module/floor |${baseline ? ' baseline + host | baseline/floor |' : ''}`);
+lines.push(`|---|---|---|---|---|${baseline ? '---|---|' : ''}`);
+for (const browser of ['chromium', 'firefox']) {
+  for (const scenario of ['reply', 'request']) {
+    for (const mib of SIZES) {
+      const of = (side) => times[`${browser}/${scenario}/${mib}/${side}`];
+      if (!of('floor')?.length || !of('module')?.length) continue;
+      const f = median(of('floor'));
+      const rate = (ms) => `${ms.toFixed(0)} ms, ${((mib * 1000) / ms).toFixed(1)} MiB/s`;
+      const side = (name) => `${rate(median(of(name)))} | ${(median(of(name)) / f).toFixed(2)}x |`;
+      lines.push(`| ${browser === 'chromium' ? 'Chromium' : 'Firefox'} | ${scenario} ${mib} MiB | ${rate(f)} | ${side('module')}` +
+                 `${baseline && of('baseline')?.length ? ` ${side('baseline')}` : ''}`);
+    }
+  }
+}
+lines.push('');
+lines.push('Medians over the repetitions; the ratio is the module\'s median time over the floor\'s.');
+const table = `${lines.join('\n')}\n`;
+console.log(`\n${table}`);
+if (out) writeFileSync(out, table);
+process.exit(failed ? 1 : 0);

@@ -1,0 +1,72 @@
+; The per-user Windows installer: the host, its signing library and the two host manifests in
+; %LOCALAPPDATA%\npcorvane, the browsers' keys under HKCU, an uninstaller and an Apps entry. No
+; administrator rights. makensis gets the build's files and choices as defines:
+;   HOST_NAME VERSION HOST_EXE LIBRARY CHROMIUM_MANIFEST FIREFOX_MANIFEST OUTPUT
+Unicode true
+; The 64-bit stub: the host and library are 64-bit, and the x86 stub would need a 32-bit Windows
+; layer (under Wine without one it installs nothing and still exits 0).
+Target amd64-unicode
+RequestExecutionLevel user
+SetCompressor /SOLID lzma
+
+Name "npcorvane ${VERSION}"
+OutFile "${OUTPUT}"
+InstallDir "$LOCALAPPDATA\npcorvane"
+ShowInstDetails show
+ShowUninstDetails show
+
+!define APPS_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\npcorvane"
+!define CHROMIUM_FILE "${HOST_NAME}.json"
+!define FIREFOX_FILE "${HOST_NAME}.firefox.json"
+
+Page directory
+Page instfiles
+UninstPage uninstConfirm
+UninstPage instfiles
+
+Section "npcorvane"
+  SetOutPath "$INSTDIR"
+  File "/oname=npcorvane-host.exe" "${HOST_EXE}"
+  File "/oname=npcorvane.dll" "${LIBRARY}"
+  File "/oname=${CHROMIUM_FILE}" "${CHROMIUM_MANIFEST}"
+  File "/oname=${FIREFOX_FILE}" "${FIREFOX_MANIFEST}"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+
+  ; Each browser finds the host through a key named after it whose default value is the manifest.
+  WriteRegStr HKCU "Software\Google\Chrome\NativeMessagingHosts\${HOST_NAME}" "" "$INSTDIR\${CHROMIUM_FILE}"
+  WriteRegStr HKCU "Software\Chromium\NativeMessagingHosts\${HOST_NAME}" "" "$INSTDIR\${CHROMIUM_FILE}"
+  WriteRegStr HKCU "Software\Microsoft\Edge\NativeMessagingHosts\${HOST_NAME}" "" "$INSTDIR\${CHROMIUM_FILE}"
+  WriteRegStr HKCU "Software\Mozilla\NativeMessagingHosts\${HOST_NAME}" "" "$INSTDIR\${FIREFOX_FILE}"
+
+  WriteRegStr HKCU "${APPS_KEY}" "DisplayName" "npcorvane native-messaging host"
+  WriteRegStr HKCU "${APPS_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKCU "${APPS_KEY}" "Publisher" "npcorvane developers"
+  WriteRegStr HKCU "${APPS_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKCU "${APPS_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKCU "${APPS_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD HKCU "${APPS_KEY}" "NoModify" 1
+  WriteRegDWORD HKCU "${APPS_KEY}" "NoRepair" 1
+SectionEnd
+
+; A browser key goes only while it still names this installation's manifest: another copy of
+; the host may have registered itself since.
+!macro UNREGISTER KEY FILE
+  ReadRegStr $0 HKCU "${KEY}" ""
+  StrCmp $0 "$INSTDIR\${FILE}" 0 +2
+    DeleteRegKey HKCU "${KEY}"
+!macroend
+
+Section "Uninstall"
+  !insertmacro UNREGISTER "Software\Google\Chrome\NativeMessagingHosts\${HOST_NAME}" "${CHROMIUM_FILE}"
+  !insertmacro UNREGISTER "Software\Chromium\NativeMessagingHosts\${HOST_NAME}" "${CHROMIUM_FILE}"
+  !insertmacro UNREGISTER "Software\Microsoft\Edge\NativeMessagingHosts\${HOST_NAME}" "${CHROMIUM_FILE}"
+  !insertmacro UNREGISTER "Software\Mozilla\NativeMessagingHosts\${HOST_NAME}" "${FIREFOX_FILE}"
+  DeleteRegKey HKCU "${APPS_KEY}"
+  ; Only what the installer put there: anything the user added keeps the folder.
+  Delete "$INSTDIR\npcorvane-host.exe"
+  Delete "$INSTDIR\npcorvane.dll"
+  Delete "$INSTDIR\${CHROMIUM_FILE}"
+  Delete "$INSTDIR\${FIREFOX_FILE}"
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
+SectionEnd

@@ -1,0 +1,59 @@
+// The user's decisions on Windows: a message box in the user's session that says who asks and
+// what is signed, with Cancel as its default button. The PIN is never asked here: the key's
+// provider shows its own dialog for it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "backend.hpp"
+
+namespace npc::signer {
+
+// The dialogs of this platform.
+std::unique_ptr<user_prompts> open_prompts();
+
+namespace win {
+
+// Names a program that answers in place of the message box (scripted answers for tests, or a
+// site's own approval tool): it gets the dialog's text as its one argument and says OK with exit
+// status 0.
+inline constexpr const wchar_t* DIALOG_VARIABLE = L"NPC_DIALOG";
+
+enum class answer { ok, refused, unavailable };
+
+// Asks the user to approve `text`: NPC_DIALOG's program when it is set, else a message box.
+// unavailable when neither can be shown (no desktop, the program does not start).
+answer ask_user(const std::wstring& text);
+
+class dialog_prompts final : public user_prompts {
+ public:
+  using ask_function = answer (*)(const std::wstring& text);
+  explicit dialog_prompts(ask_function ask = ask_user) : ask_(ask) {}
+
+  void allow_certificates(std::string_view origin) override;
+  void ask_pin(const sign_prompt& shown, int tries_left, bool again, secret& pin) override;
+  void confirm(const sign_prompt& shown, confirmation what) override;
+
+ private:
+  void require(const std::wstring& text);
+  ask_function ask_;
+};
+
+namespace detail {
+
+// The texts the dialogs show. Request texts (the origin) are trusted for nothing: control
+// characters become '?' and a long one is cut.
+std::wstring consent_text(std::string_view origin);
+std::wstring signature_text(const sign_prompt& shown, confirmation what);
+
+// A text from a request or a certificate as a dialog may show it.
+std::wstring shown_text(std::string_view untrusted);
+
+// One argument of a Windows command line, quoted so that the program's argv gets it unchanged.
+std::wstring quoted_argument(const std::wstring& argument);
+
+}  // namespace detail
+}  // namespace win
+}  // namespace npc::signer
