@@ -403,6 +403,13 @@ TEST_F(signer_test, the_user_decides_each_signature_in_a_dialog) {
        {}, {}, 3},
       {"an inflated signature length", 3, {{"NPC_TEST_SIGN_LENGTH", "2147483648"}}, {}, "",
        "token_error", {"1234"}, {"GETPIN"}, 3},
+      // A module's lengths are bounded before they are used: no read past a buffer, no terabyte,
+      // no endless loop; the module's tokens are passed over and no dialog is shown.
+      {"object counts past the buffer", 3, {{"NPC_TEST_LIE", "objects"}}, {}, "",
+       "certificate_not_found", {}, {}, 3},
+      {"an attribute of a terabyte", 3, {{"NPC_TEST_LIE", "attribute"}}, {}, "",
+       "certificate_not_found", {}, {}, 3},
+      {"a slot list that never fits", 3, {{"NPC_TEST_LIE", "slots"}}, {}, "", "no_token", {}, {}, 3},
   };
   for (const dialog_case& c : table) {
     SCOPED_TRACE(c.what);
