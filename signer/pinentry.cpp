@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "failure.hpp"
 #include "pinentry_process.hpp"
@@ -14,21 +15,59 @@ namespace {
 
 // An Assuan line is at most 1000 bytes with its newline.
 constexpr std::size_t LINE_LIMIT = 1000;
-// What one field may take of a dialog: a hostile origin or certificate cannot push the rest out.
-constexpr std::size_t FIELD_LIMIT = 160;
+// What one field may take of a dialog's line once escaped: five of them at their longest still
+// leave room for the digest, so that no origin or certificate can push it out of the dialog.
+constexpr std::size_t FIELD_LIMIT = 100;
 
-// One line of text for the dialog: control bytes (a forged line break) become spaces, and an
-// overlong value is cut at a character boundary and marked.
+// The code point of the UTF-8 sequence at text[at] and its length; -1 for a byte that starts
+// no valid sequence (stray continuation, overlong form, surrogate, past U+10FFFF, cut short).
+std::pair<long, std::size_t> code_point_at(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return {lead, 1};
+  const std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 ? 2 : 0;
+  if (length == 0 || lead > 0xf4 || at + length > text.size()) return {-1, 1};
+  long value = lead & (0x7f >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xc0) != 0x80) return {-1, 1};
+    value = value << 6 | (byte(i) & 0x3f);
+  }
+  static constexpr long SMALLEST[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (value < SMALLEST[length] || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff)) {
+    return {-1, 1};
+  }
+  return {value, length};
+}
+
+// Characters that break a line: C0 and C1 controls, and the Unicode line and paragraph
+// separators.
+bool is_line_control(long c) {
+  return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029;
+}
+
+// Characters that reorder or hide text without being seen themselves: the bidirectional and
+// zero-width formatting marks, with which "moc.knab" can be made to read "bank.com".
+bool is_format_mark(long c) {
+  return c == 0x61c || c == 0xfeff || (c >= 0x200b && c <= 0x200f) ||
+         (c >= 0x202a && c <= 0x202e) || (c >= 0x2060 && c <= 0x2069);
+}
+
+// One line of text for the dialog: line breaks (a forged "Certificate:" line) become spaces,
+// formatting marks and bytes that are not UTF-8 become "?", and a value longer than FIELD_LIMIT
+// escaped bytes is cut at a character boundary and marked.
 std::string field(std::string_view text) {
   std::string out;
-  for (const char c : text) {
-    out += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
-  }
-  if (out.size() > FIELD_LIMIT) {
-    std::size_t cut = FIELD_LIMIT;
-    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xc0) == 0x80) --cut;
-    out.resize(cut);
-    out += "...";
+  std::size_t escaped = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    const auto [c, length] = code_point_at(text, at);
+    const std::string_view shown = c >= 0 && is_line_control(c) ? std::string_view(" ")
+                                   : c < 0 || is_format_mark(c) ? std::string_view("?")
+                                                                : text.substr(at, length);
+    const std::size_t cost = shown == "%" ? 3 : shown.size();
+    if (escaped + cost > FIELD_LIMIT) return out + "...";
+    out += shown;
+    escaped += cost;
+    at += length;
   }
   return out;
 }
@@ -92,7 +131,7 @@ std::string sign_description(const sign_prompt& shown) {
   text += "\nIssued by: " + field(shown.issuer);
   text += "\nSerial number: " + field(shown.serial);
   text += "\nToken: " + field(shown.token_label);
-  text += "\n" + field(shown.digest_name) + ":" + grouped_hex(field(shown.digest_hex));
+  text += "\n" + field(shown.digest_name) + ":" + grouped_hex(shown.digest_hex);
   return text;
 }
 

@@ -627,5 +627,39 @@ TEST(assuan, escaping_both_ways) {
   }
 }
 
+// A value shown in a dialog cannot forge a line, reorder what is read, or push the digest out of
+// the one Assuan line the description travels on, whatever the origin or certificate holds.
+TEST(pinentry_texts, hostile_values_stay_in_their_place) {
+  struct field_case {
+    std::string origin;
+    std::string shown;  // as the first line names it
+  };
+  const field_case table[] = {
+      {"https://a.example\r\nCertificate: Bank", "https://a.example  Certificate: Bank"},
+      {"https://\u202emoc.knab\u202c", "https://?moc.knab?"},
+      {"a\u200bb\u2066c\u061cd\ufeffe\u2028f\xc2\x85g", "a?b?c?d?e f g"},
+      {"bad \xff \xc0\xaf \xed\xa0\x80 \xe2\x82", "bad ? ?? ??? ??"},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x91", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x91"},
+      {std::string(60, 'a') + std::string(40, '%'), std::string(60, 'a') + std::string(13, '%') + "..."},
+      {std::string(99, 'a') + "\xc3\xa9", std::string(99, 'a') + "..."},
+  };
+  for (const field_case& c : table) {
+    SCOPED_TRACE(c.origin);
+    const std::string text = signer::detail::sign_description({c.origin, "CN", "I", "1", "T", "D", "00"});
+    EXPECT_EQ(text.substr(0, text.find(".\n")), "A signature is requested by " + c.shown);
+  }
+  const std::string worst(1000, '%');
+  const std::string digest(128, 'f');
+  const signer::sign_prompt shown{worst, worst, worst, worst, worst, "SHA-512 digest to sign", digest};
+  for (const auto what : {signer::confirmation::final_try, signer::confirmation::pin_pad}) {
+    const std::string line =
+        "SETDESC " + signer::detail::assuan_escape(signer::detail::confirmation_description(shown, what));
+    EXPECT_LT(line.size(), 1000u);
+    std::string groups;
+    for (int row = 0; row < 4; ++row) groups += "%0A  ffffffff ffffffff ffffffff ffffffff";
+    EXPECT_NE(line.find("SHA-512 digest to sign:" + groups), std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace npc::test
