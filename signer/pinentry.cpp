@@ -172,6 +172,11 @@ bool is_refusal(unsigned long code) {
          reason == 62 /* timeout */ || reason == 198 /* fully canceled */;
 }
 
+// A dialog left unanswered closes itself (pinentry then says "timeout", a refusal) so that the
+// host can serve other requests; a program silent for longer than that has hung and is ended.
+constexpr int DIALOG_TIMEOUT_S = 300;
+constexpr int ANSWER_TIMEOUT_MS = (DIALOG_TIMEOUT_S + 30) * 1000;
+
 enum class outcome { ok, refused, failed };
 
 // One pinentry process and its conversation. Lines are read into a buffer of ours that is wiped
@@ -186,6 +191,7 @@ class dialog {
     if (!greeting || greeting->substr(0, 2) != "OK") {
       fail(error_code::no_pin_entry, std::string("the PIN entry program did not answer: ") + INSTALL_HINT);
     }
+    set("SETTIMEOUT", std::to_string(DIALOG_TIMEOUT_S));
   }
   ~dialog() {
     if (process_.running()) process_.write("BYE\n");
@@ -263,7 +269,7 @@ class dialog {
         return std::string_view(buffer_, length);
       }
       if (end_ == sizeof buffer_) return std::nullopt;
-      const std::size_t got = process_.read(buffer_ + end_, sizeof buffer_ - end_);
+      const std::size_t got = process_.read(buffer_ + end_, sizeof buffer_ - end_, ANSWER_TIMEOUT_MS);
       if (got == 0) return std::nullopt;
       end_ += got;
     }

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <openssl/sha.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "pinentry.hpp"
+#include "pinentry_process.hpp"
 #include "signer_support.hpp"
 
 namespace npc::test {
@@ -659,6 +661,23 @@ TEST(pinentry_texts, hostile_values_stay_in_their_place) {
     for (int row = 0; row < 4; ++row) groups += "%0A  ffffffff ffffffff ffffffff ffffffff";
     EXPECT_NE(line.find("SHA-512 digest to sign:" + groups), std::string::npos);
   }
+}
+
+// A pinentry that hangs without a word is given up on rather than hanging the host, and ended
+// and reaped, leaving no zombie behind.
+TEST(pinentry_process_test, a_program_that_never_answers_is_ended) {
+  const auto program =
+      std::filesystem::temp_directory_path() / ("npc-hung-pinentry-" + std::to_string(::getpid()));
+  std::ofstream(program) << "#!/bin/sh\nexec sleep 600\n";
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  {
+    signer::pinentry_process process(program.c_str());
+    ASSERT_TRUE(process.running());
+    char buffer[16];
+    EXPECT_EQ(process.read(buffer, sizeof buffer, 100), 0u);
+  }
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+  std::filesystem::remove(program);
 }
 
 }  // namespace
