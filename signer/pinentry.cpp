@@ -207,6 +207,15 @@ class dialog {
     }
   }
 
+  // The description: without it the user would answer a dialog that says neither who asks nor
+  // what is signed, so a pinentry that refuses it is not asked anything.
+  void describe(std::string_view text) {
+    if (run("SETDESC " + detail::assuan_escape(text)) != outcome::ok) {
+      fail(error_code::no_pin_entry,
+           std::string("the PIN entry program refused the dialog's description: ") + INSTALL_HINT);
+    }
+  }
+
   // CONFIRM or GETPIN: the user's answer, or a failure when the program cannot ask.
   outcome ask(std::string_view command, secret* data = nullptr) {
     const outcome result = run(command, data);
@@ -287,7 +296,7 @@ class pinentry_prompts final : public user_prompts {
   void allow_certificates(std::string_view origin) override {
     dialog d(program());
     d.set("SETTITLE", "npcorvane: certificates");
-    d.set("SETDESC", detail::certificates_description(origin));
+    d.describe(detail::certificates_description(origin));
     // "_" marks the key that, with Alt, presses the button.
     d.set("SETOK", "_Allow");
     d.set("SETCANCEL", "_Deny");
@@ -301,7 +310,7 @@ class pinentry_prompts final : public user_prompts {
     std::string description = detail::sign_description(shown);
     if (tries_left == 1) description += "\n\nThis is the last PIN try.";
     d.set("SETTITLE", "npcorvane: signature");
-    d.set("SETDESC", description);
+    d.describe(description);
     d.set("SETPROMPT", "PIN:");
     d.set("SETOK", "_Sign");
     d.set("SETCANCEL", "_Cancel");
@@ -317,7 +326,7 @@ class pinentry_prompts final : public user_prompts {
   void confirm(const sign_prompt& shown, confirmation what) override {
     dialog d(program());
     d.set("SETTITLE", "npcorvane: signature");
-    d.set("SETDESC", detail::confirmation_description(shown, what));
+    d.describe(detail::confirmation_description(shown, what));
     d.set("SETOK", what == confirmation::final_try ? "_Enter the PIN"
                    : what == confirmation::pin_pad ? "C_ontinue"
                                                    : "_Sign");

@@ -401,6 +401,7 @@ TEST_F(signer_test, the_user_decides_each_signature_in_a_dialog) {
       {"a PIN pad cancelled", 3, {{"NPC_TEST_PIN_PAD", "1234"}}, {"cancel"}, "", "cancelled", {},
        {"CONFIRM"}, 3},
       {"a pinentry without a display", 3, {}, {"fail"}, "", "no_pin_entry", {}, {"GETPIN"}, 3},
+      {"a pinentry that refuses the description", 3, {}, {"nodesc"}, "", "no_pin_entry", {}, {}, 3},
       {"no pinentry at all", 3, {{"NPC_PINENTRY", "/nonexistent/pinentry"}}, {}, "", "no_pin_entry",
        {}, {}, 3},
       {"an inflated signature length", 3, {{"NPC_TEST_SIGN_LENGTH", "2147483648"}}, {}, "",
