@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <utility>
 
 #include "failure.hpp"
+#include "dialog_text.hpp"
 #include "pinentry_process.hpp"
 
 namespace npc::signer {
@@ -19,57 +19,19 @@ constexpr std::size_t LINE_LIMIT = 1000;
 // leave room for the digest, so that no origin or certificate can push it out of the dialog.
 constexpr std::size_t FIELD_LIMIT = 100;
 
-// The code point of the UTF-8 sequence at text[at] and its length; -1 for a byte that starts
-// no valid sequence (stray continuation, overlong form, surrogate, past U+10FFFF, cut short).
-std::pair<long, std::size_t> code_point_at(std::string_view text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return {lead, 1};
-  const std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 ? 2 : 0;
-  if (length == 0 || lead > 0xf4 || at + length > text.size()) return {-1, 1};
-  long value = lead & (0x7f >> length);
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xc0) != 0x80) return {-1, 1};
-    value = value << 6 | (byte(i) & 0x3f);
-  }
-  static constexpr long SMALLEST[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (value < SMALLEST[length] || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff)) {
-    return {-1, 1};
-  }
-  return {value, length};
-}
-
-// Characters that break a line: C0 and C1 controls, and the Unicode line and paragraph
-// separators.
-bool is_line_control(long c) {
-  return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029;
-}
-
-// Characters that reorder or hide text without being seen themselves: the bidirectional and
-// zero-width formatting marks, with which "moc.knab" can be made to read "bank.com".
-bool is_format_mark(long c) {
-  return c == 0x61c || c == 0xfeff || (c >= 0x200b && c <= 0x200f) ||
-         (c >= 0x202a && c <= 0x202e) || (c >= 0x2060 && c <= 0x2069);
-}
-
-// One line of text for the dialog: line breaks (a forged "Certificate:" line) become spaces,
-// formatting marks and bytes that are not UTF-8 become "?", and a value longer than FIELD_LIMIT
-// escaped bytes is cut at a character boundary and marked.
+// One line of text for the dialog (one_line_text), cut at a character boundary and marked when
+// it takes more than FIELD_LIMIT bytes once escaped.
 std::string field(std::string_view text) {
-  std::string out;
+  const std::string line = one_line_text(text);
   std::size_t escaped = 0;
-  for (std::size_t at = 0; at < text.size();) {
-    const auto [c, length] = code_point_at(text, at);
-    const std::string_view shown = c >= 0 && is_line_control(c) ? std::string_view(" ")
-                                   : c < 0 || is_format_mark(c) ? std::string_view("?")
-                                                                : text.substr(at, length);
-    const std::size_t cost = shown == "%" ? 3 : shown.size();
-    if (escaped + cost > FIELD_LIMIT) return out + "...";
-    out += shown;
-    escaped += cost;
-    at += length;
+  for (std::size_t at = 0; at < line.size(); ++at) {
+    escaped += line[at] == '%' ? 3 : 1;
+    if (escaped > FIELD_LIMIT) {
+      while (at > 0 && (static_cast<unsigned char>(line[at]) & 0xc0) == 0x80) --at;
+      return line.substr(0, at) + "...";
+    }
   }
-  return out;
+  return line;
 }
 
 // "1a2b..." as groups of eight digits, four to a line, each line indented.
