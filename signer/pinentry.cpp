@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "failure.hpp"
+#include "dialog_text.hpp"
 #include "pinentry_process.hpp"
 
 namespace npc::signer {
@@ -14,23 +15,23 @@ namespace {
 
 // An Assuan line is at most 1000 bytes with its newline.
 constexpr std::size_t LINE_LIMIT = 1000;
-// What one field may take of a dialog: a hostile origin or certificate cannot push the rest out.
-constexpr std::size_t FIELD_LIMIT = 160;
+// What one field may take of a dialog's line once escaped: five of them at their longest still
+// leave room for the digest, so that no origin or certificate can push it out of the dialog.
+constexpr std::size_t FIELD_LIMIT = 100;
 
-// One line of text for the dialog: control bytes (a forged line break) become spaces, and an
-// overlong value is cut at a character boundary and marked.
+// One line of text for the dialog (one_line_text), cut at a character boundary and marked when
+// it takes more than FIELD_LIMIT bytes once escaped.
 std::string field(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    out += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
+  const std::string line = one_line_text(text);
+  std::size_t escaped = 0;
+  for (std::size_t at = 0; at < line.size(); ++at) {
+    escaped += line[at] == '%' ? 3 : 1;
+    if (escaped > FIELD_LIMIT) {
+      while (at > 0 && (static_cast<unsigned char>(line[at]) & 0xc0) == 0x80) --at;
+      return line.substr(0, at) + "...";
+    }
   }
-  if (out.size() > FIELD_LIMIT) {
-    std::size_t cut = FIELD_LIMIT;
-    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xc0) == 0x80) --cut;
-    out.resize(cut);
-    out += "...";
-  }
-  return out;
+  return line;
 }
 
 // "1a2b..." as groups of eight digits, four to a line, each line indented.
@@ -92,7 +93,7 @@ std::string sign_description(const sign_prompt& shown) {
   text += "\nIssued by: " + field(shown.issuer);
   text += "\nSerial number: " + field(shown.serial);
   text += "\nToken: " + field(shown.token_label);
-  text += "\n" + field(shown.digest_name) + ":" + grouped_hex(field(shown.digest_hex));
+  text += "\n" + field(shown.digest_name) + ":" + grouped_hex(shown.digest_hex);
   return text;
 }
 
@@ -133,6 +134,11 @@ bool is_refusal(unsigned long code) {
          reason == 62 /* timeout */ || reason == 198 /* fully canceled */;
 }
 
+// A dialog left unanswered closes itself (pinentry then says "timeout", a refusal) so that the
+// host can serve other requests; a program silent for longer than that has hung and is ended.
+constexpr int DIALOG_TIMEOUT_S = 300;
+constexpr int ANSWER_TIMEOUT_MS = (DIALOG_TIMEOUT_S + 30) * 1000;
+
 enum class outcome { ok, refused, failed };
 
 // One pinentry process and its conversation. Lines are read into a buffer of ours that is wiped
@@ -147,6 +153,7 @@ class dialog {
     if (!greeting || greeting->substr(0, 2) != "OK") {
       fail(error_code::no_pin_entry, std::string("the PIN entry program did not answer: ") + INSTALL_HINT);
     }
+    set("SETTIMEOUT", std::to_string(DIALOG_TIMEOUT_S));
   }
   ~dialog() {
     if (process_.running()) process_.write("BYE\n");
@@ -159,6 +166,15 @@ class dialog {
   void set(std::string_view command, std::string_view text) {
     if (run(std::string(command) + " " + detail::assuan_escape(text)) == outcome::failed && gone_) {
       fail(error_code::no_pin_entry, std::string("the PIN entry program ended: ") + INSTALL_HINT);
+    }
+  }
+
+  // The description: without it the user would answer a dialog that says neither who asks nor
+  // what is signed, so a pinentry that refuses it is not asked anything.
+  void describe(std::string_view text) {
+    if (run("SETDESC " + detail::assuan_escape(text)) != outcome::ok) {
+      fail(error_code::no_pin_entry,
+           std::string("the PIN entry program refused the dialog's description: ") + INSTALL_HINT);
     }
   }
 
@@ -224,7 +240,7 @@ class dialog {
         return std::string_view(buffer_, length);
       }
       if (end_ == sizeof buffer_) return std::nullopt;
-      const std::size_t got = process_.read(buffer_ + end_, sizeof buffer_ - end_);
+      const std::size_t got = process_.read(buffer_ + end_, sizeof buffer_ - end_, ANSWER_TIMEOUT_MS);
       if (got == 0) return std::nullopt;
       end_ += got;
     }
@@ -242,7 +258,7 @@ class pinentry_prompts final : public user_prompts {
   void allow_certificates(std::string_view origin) override {
     dialog d(program());
     d.set("SETTITLE", "npcorvane: certificates");
-    d.set("SETDESC", detail::certificates_description(origin));
+    d.describe(detail::certificates_description(origin));
     // "_" marks the key that, with Alt, presses the button.
     d.set("SETOK", "_Allow");
     d.set("SETCANCEL", "_Deny");
@@ -256,7 +272,7 @@ class pinentry_prompts final : public user_prompts {
     std::string description = detail::sign_description(shown);
     if (tries_left == 1) description += "\n\nThis is the last PIN try.";
     d.set("SETTITLE", "npcorvane: signature");
-    d.set("SETDESC", description);
+    d.describe(description);
     d.set("SETPROMPT", "PIN:");
     d.set("SETOK", "_Sign");
     d.set("SETCANCEL", "_Cancel");
@@ -272,7 +288,7 @@ class pinentry_prompts final : public user_prompts {
   void confirm(const sign_prompt& shown, confirmation what) override {
     dialog d(program());
     d.set("SETTITLE", "npcorvane: signature");
-    d.set("SETDESC", detail::confirmation_description(shown, what));
+    d.describe(detail::confirmation_description(shown, what));
     d.set("SETOK", what == confirmation::final_try ? "_Enter the PIN"
                    : what == confirmation::pin_pad ? "C_ontinue"
                                                    : "_Sign");

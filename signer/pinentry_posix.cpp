@@ -1,5 +1,6 @@
 // pinentry_process on POSIX: posix_spawn (safe in a process with other threads) and a socket
 // pair, so that a write to a program that has died fails instead of raising SIGPIPE.
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -62,8 +63,12 @@ bool pinentry_process::write(std::string_view bytes) {
   return true;
 }
 
-std::size_t pinentry_process::read(char* buffer, std::size_t size) {
+std::size_t pinentry_process::read(char* buffer, std::size_t size, int timeout_ms) {
   for (;;) {
+    pollfd ready{fd_, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, timeout_ms);
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled <= 0) return 0;
     const ssize_t got = ::recv(fd_, buffer, size, 0);
     if (got < 0 && errno == EINTR) continue;
     return got > 0 ? static_cast<std::size_t>(got) : 0;

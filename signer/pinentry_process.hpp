@@ -20,8 +20,9 @@ class pinentry_process {
   bool running() const { return fd_ >= 0; }
   // Writes all of `bytes`; false when the program has gone (never raises SIGPIPE).
   bool write(std::string_view bytes);
-  // Reads up to `size` bytes; 0 at end of stream or on error.
-  std::size_t read(char* buffer, std::size_t size);
+  // Reads up to `size` bytes; 0 at end of stream, on error, or when nothing came within
+  // `timeout_ms` (a program that hangs must not hang the host with it).
+  std::size_t read(char* buffer, std::size_t size, int timeout_ms);
 
  private:
   int fd_ = -1;

@@ -14,6 +14,13 @@
 namespace npc::signer {
 namespace {
 
+// Bounds on what a module reports, so that a broken or hostile one costs an error rather than
+// gigabytes or a loop without end. Certificates are a few KiB; no token shows this many objects.
+constexpr CK_ULONG ATTRIBUTE_LIMIT = 1 << 20;
+constexpr std::size_t OBJECT_LIMIT = 4096;
+constexpr CK_ULONG SLOT_LIMIT = 1024;
+constexpr int SLOT_LIST_TRIES = 8;
+
 std::string padded_text(const unsigned char* field, std::size_t width) {
   std::size_t length = width;
   while (length > 0 && (field[length - 1] == ' ' || field[length - 1] == '\0')) --length;
@@ -69,25 +76,37 @@ class session {
     if (rv != CKR_OK) token_failure("C_FindObjectsInit", rv);
     std::vector<CK_OBJECT_HANDLE> found;
     CK_OBJECT_HANDLE batch[32];
+    constexpr CK_ULONG BATCH = sizeof batch / sizeof batch[0];
     CK_ULONG count = 0;
-    while ((rv = module_->C_FindObjects(handle_, batch, 32, &count)) == CKR_OK && count > 0) {
+    bool overrun = false;
+    while ((rv = module_->C_FindObjects(handle_, batch, BATCH, &count)) == CKR_OK && count > 0) {
+      // A count past the batch would have us read beyond it; one without end, never return.
+      if (count > BATCH || found.size() + count > OBJECT_LIMIT) {
+        overrun = true;
+        break;
+      }
       found.insert(found.end(), batch, batch + count);
     }
     module_->C_FindObjectsFinal(handle_);
+    if (overrun) fail(error_code::token_error, "C_FindObjects reported more objects than it can hold");
     if (rv != CKR_OK) token_failure("C_FindObjects", rv);
     return found;
   }
 
-  // The attribute's bytes; nullopt when the object lacks it or keeps it secret.
+  // The attribute's bytes; nullopt when the object lacks it, keeps it secret or claims a length
+  // no attribute we read can have.
   std::optional<std::string> attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
     CK_ATTRIBUTE query{type, nullptr, 0};
     if (module_->C_GetAttributeValue(handle_, object, &query, 1) != CKR_OK ||
-        query.ulValueLen == CK_UNAVAILABLE_INFORMATION) {
+        query.ulValueLen == CK_UNAVAILABLE_INFORMATION || query.ulValueLen > ATTRIBUTE_LIMIT) {
       return std::nullopt;
     }
     std::string value(query.ulValueLen, '\0');
     query.pValue = value.data();
-    if (module_->C_GetAttributeValue(handle_, object, &query, 1) != CKR_OK) return std::nullopt;
+    if (module_->C_GetAttributeValue(handle_, object, &query, 1) != CKR_OK ||
+        query.ulValueLen > value.size()) {
+      return std::nullopt;
+    }
     value.resize(query.ulValueLen);
     return value;
   }
@@ -180,14 +199,16 @@ std::vector<token_slot> module_list::tokens() const {
     CK_ULONG count = 0;
     std::vector<CK_SLOT_ID> slots;
     CK_RV rv = CKR_OK;
-    // The count may grow between the calls when a reader appears.
+    // The count may grow between the calls when a reader appears; a module that says so every
+    // time, or counts more slots than any machine has, is passed over.
+    int tries = 0;
     do {
       rv = module->C_GetSlotList(CK_TRUE, nullptr, &count);
-      if (rv != CKR_OK) break;
+      if (rv != CKR_OK || count > SLOT_LIMIT) break;
       slots.resize(count);
       rv = module->C_GetSlotList(CK_TRUE, slots.data(), &count);
-    } while (rv == CKR_BUFFER_TOO_SMALL);
-    if (rv != CKR_OK) continue;  // a module without slots to show hides no other module's
+    } while (rv == CKR_BUFFER_TOO_SMALL && ++tries < SLOT_LIST_TRIES);
+    if (rv != CKR_OK || count > slots.size()) continue;  // hides no other module's slots
     slots.resize(count);
     for (const CK_SLOT_ID slot : slots) {
       token_slot token{module, slot, {}};
@@ -323,6 +344,9 @@ std::string sign_on_token(const token_slot& token, const token_certificate& cert
   rv = s.module()->C_Sign(s.handle(), input, operation.input.size(),
                           reinterpret_cast<CK_BYTE*>(signature.data()), &length);
   if (rv != CKR_OK) token_failure("C_Sign", rv);
+  if (length > signature.size()) {
+    fail(error_code::token_error, "the token wrote a signature longer than it announced");
+  }
   signature.resize(length);
   return signature;
 }

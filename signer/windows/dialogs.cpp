@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "dialog_text.hpp"
 #include "failure.hpp"
 
 namespace npc::signer {
@@ -86,14 +87,12 @@ void dialog_prompts::confirm(const sign_prompt& shown, confirmation what) {
 namespace detail {
 
 std::wstring shown_text(std::string_view untrusted) {
-  std::wstring text = wide_of(untrusted);
-  for (wchar_t& c : text) {
-    // C0 and C1 controls, and the bidirectional overrides that could make one origin read as another.
-    if (c < 0x20 || (c >= 0x7f && c < 0xa0) || (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069)) {
-      c = L'?';
-    }
+  std::wstring text = wide_of(one_line_text(untrusted));
+  if (text.size() > MAX_SHOWN) {
+    // Never half of a surrogate pair.
+    const std::size_t cut = text[MAX_SHOWN - 1] >= 0xd800 && text[MAX_SHOWN - 1] <= 0xdbff ? MAX_SHOWN - 1 : MAX_SHOWN;
+    text = text.substr(0, cut) + L"...";
   }
-  if (text.size() > MAX_SHOWN) text = text.substr(0, MAX_SHOWN) + L"...";
   return text;
 }
 

@@ -7,6 +7,9 @@
 //   NPC_TEST_REVERSE_SLOTS  slots are listed in the reverse order
 //   NPC_TEST_SIGN_LENGTH    C_Sign announces signatures of this many bytes
 //   NPC_TEST_LOAD_LOG       each C_GetFunctionList (a load of the module) is appended to this file
+//   NPC_TEST_LIE            a length the module lies about: "objects" (C_FindObjects counts past
+//                           the buffer), "attribute" (C_GetAttributeValue claims 1 TiB), "slots"
+//                           (C_GetSlotList always wants a bigger buffer)
 #include <dlfcn.h>
 #include <p11-kit/pkcs11.h>
 
@@ -75,7 +78,30 @@ CK_RV token_info(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
   return CKR_OK;
 }
 
+bool lies_about(const char* what) {
+  const char* lie = std::getenv("NPC_TEST_LIE");
+  return lie && std::string(lie) == what;
+}
+
+CK_RV find_objects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR objects, CK_ULONG room,
+                   CK_ULONG_PTR count) {
+  const CK_RV rv = wrapped->C_FindObjects(session, objects, room, count);
+  if (rv == CKR_OK && *count > 0 && lies_about("objects")) *count = room + 1000;
+  return rv;
+}
+
+CK_RV attribute_value(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR query,
+                      CK_ULONG count) {
+  const CK_RV rv = wrapped->C_GetAttributeValue(session, object, query, count);
+  if (rv == CKR_OK && lies_about("attribute") && !query->pValue) query->ulValueLen = 1ul << 40;
+  return rv;
+}
+
 CK_RV slot_list(CK_BBOOL present, CK_SLOT_ID_PTR slots, CK_ULONG_PTR count) {
+  if (slots && lies_about("slots")) {
+    *count += 1;
+    return CKR_BUFFER_TOO_SMALL;
+  }
   const CK_RV rv = wrapped->C_GetSlotList(present, slots, count);
   if (rv == CKR_OK && slots && std::getenv("NPC_TEST_REVERSE_SLOTS")) std::reverse(slots, slots + *count);
   return rv;
@@ -119,6 +145,8 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUN
     our_list.C_GetTokenInfo = token_info;
     our_list.C_GetSlotList = slot_list;
     our_list.C_Sign = sign;
+    our_list.C_FindObjects = find_objects;
+    our_list.C_GetAttributeValue = attribute_value;
   }
   *list = &our_list;
   return CKR_OK;

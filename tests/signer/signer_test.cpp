@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <openssl/sha.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "pinentry.hpp"
+#include "pinentry_process.hpp"
 #include "signer_support.hpp"
 
 namespace npc::test {
@@ -399,10 +401,18 @@ TEST_F(signer_test, the_user_decides_each_signature_in_a_dialog) {
       {"a PIN pad cancelled", 3, {{"NPC_TEST_PIN_PAD", "1234"}}, {"cancel"}, "", "cancelled", {},
        {"CONFIRM"}, 3},
       {"a pinentry without a display", 3, {}, {"fail"}, "", "no_pin_entry", {}, {"GETPIN"}, 3},
+      {"a pinentry that refuses the description", 3, {}, {"nodesc"}, "", "no_pin_entry", {}, {}, 3},
       {"no pinentry at all", 3, {{"NPC_PINENTRY", "/nonexistent/pinentry"}}, {}, "", "no_pin_entry",
        {}, {}, 3},
       {"an inflated signature length", 3, {{"NPC_TEST_SIGN_LENGTH", "2147483648"}}, {}, "",
        "token_error", {"1234"}, {"GETPIN"}, 3},
+      // A module's lengths are bounded before they are used: no read past a buffer, no terabyte,
+      // no endless loop; the module's tokens are passed over and no dialog is shown.
+      {"object counts past the buffer", 3, {{"NPC_TEST_LIE", "objects"}}, {}, "",
+       "certificate_not_found", {}, {}, 3},
+      {"an attribute of a terabyte", 3, {{"NPC_TEST_LIE", "attribute"}}, {}, "",
+       "certificate_not_found", {}, {}, 3},
+      {"a slot list that never fits", 3, {{"NPC_TEST_LIE", "slots"}}, {}, "", "no_token", {}, {}, 3},
   };
   for (const dialog_case& c : table) {
     SCOPED_TRACE(c.what);
@@ -618,6 +628,57 @@ TEST(assuan, escaping_both_ways) {
       EXPECT_EQ(std::string(pin.data(), pin.size()), c.pin);
     }
   }
+}
+
+// A value shown in a dialog cannot forge a line, reorder what is read, or push the digest out of
+// the one Assuan line the description travels on, whatever the origin or certificate holds.
+TEST(pinentry_texts, hostile_values_stay_in_their_place) {
+  struct field_case {
+    std::string origin;
+    std::string shown;  // as the first line names it
+  };
+  const field_case table[] = {
+      {"https://a.example\r\nCertificate: Bank", "https://a.example  Certificate: Bank"},
+      {"https://\u202emoc.knab\u202c", "https://?moc.knab?"},
+      {"a\u200bb\u2066c\u061cd\ufeffe\u2028f\xc2\x85g", "a?b?c?d?e f g"},
+      {"bad \xff \xc0\xaf \xed\xa0\x80 \xe2\x82", "bad ? ?? ??? ??"},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x91", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x91"},
+      {std::string(60, 'a') + std::string(40, '%'), std::string(60, 'a') + std::string(13, '%') + "..."},
+      {std::string(99, 'a') + "\xc3\xa9", std::string(99, 'a') + "..."},
+  };
+  for (const field_case& c : table) {
+    SCOPED_TRACE(c.origin);
+    const std::string text = signer::detail::sign_description({c.origin, "CN", "I", "1", "T", "D", "00"});
+    EXPECT_EQ(text.substr(0, text.find(".\n")), "A signature is requested by " + c.shown);
+  }
+  const std::string worst(1000, '%');
+  const std::string digest(128, 'f');
+  const signer::sign_prompt shown{worst, worst, worst, worst, worst, "SHA-512 digest to sign", digest};
+  for (const auto what : {signer::confirmation::final_try, signer::confirmation::pin_pad}) {
+    const std::string line =
+        "SETDESC " + signer::detail::assuan_escape(signer::detail::confirmation_description(shown, what));
+    EXPECT_LT(line.size(), 1000u);
+    std::string groups;
+    for (int row = 0; row < 4; ++row) groups += "%0A  ffffffff ffffffff ffffffff ffffffff";
+    EXPECT_NE(line.find("SHA-512 digest to sign:" + groups), std::string::npos);
+  }
+}
+
+// A pinentry that hangs without a word is given up on rather than hanging the host, and ended
+// and reaped, leaving no zombie behind.
+TEST(pinentry_process_test, a_program_that_never_answers_is_ended) {
+  const auto program =
+      std::filesystem::temp_directory_path() / ("npc-hung-pinentry-" + std::to_string(::getpid()));
+  std::ofstream(program) << "#!/bin/sh\nexec sleep 600\n";
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  {
+    signer::pinentry_process process(program.c_str());
+    ASSERT_TRUE(process.running());
+    char buffer[16];
+    EXPECT_EQ(process.read(buffer, sizeof buffer, 100), 0u);
+  }
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+  std::filesystem::remove(program);
 }
 
 }  // namespace

@@ -226,8 +226,8 @@ TEST(WindowsDialogs, SayWhoAsksAndWhatAndTakeTheAnswer) {
     EXPECT_NE(shown_to_user.find(L"\"https://shop.example\" asks to read the certificates"), std::wstring::npos);
     EXPECT_EQ(code_of_call([&] { prompts.confirm(shown, confirmation::final_try); }), code);
   }
-  // The origin's line break and direction override are shown as '?', never acted on.
-  for (const wchar_t* part : {L"\"https://shop.example??evil\"", L"Erika Mustermann", L"CN=Test CA", L"0a1b",
+  // The origin's line break is shown as a space and its direction override as '?', never acted on.
+  for (const wchar_t* part : {L"\"https://shop.example ?evil\"", L"Erika Mustermann", L"CN=Test CA", L"0a1b",
                               L"SHA-256 of the data:\nab01", L"Only one PIN try is left"}) {
     EXPECT_NE(shown_to_user.find(part), std::wstring::npos) << std::string(part, part + wcslen(part));
   }
