@@ -6,26 +6,12 @@ import { createClient, CHUNK_SIZE } from './npcorvane.js';
 // Another copy of the module to measure beside this one (an older one, say), when config.baseline.
 import { createClient as createBaselineClient } from './baseline.js';
 import config from './config.js';
+import { floor_link } from './floor_link.js';
 
 const runtime = globalThis.browser?.runtime ?? globalThis.chrome.runtime;
 const reporter = runtime.connectNative('npc_test_report');
 const report = (line) => reporter.postMessage(line);
 const MiB = 1024 * 1024;
-
-// The floor's side: post a string, wait for the one answer. Nothing is decoded or built here.
-function floor_link(port) {
-  let waiting = null;
-  port.onMessage.addListener((message) => {
-    const resolve = waiting;
-    waiting = null;
-    resolve?.(message);
-  });
-  port.onDisconnect.addListener(() => waiting?.(null));
-  return (text) => new Promise((resolve) => {
-    waiting = resolve;
-    port.postMessage(text);
-  });
-}
 
 // The length of the string the module posts for a message text of n ASCII bytes.
 const envelope_length = (n) => Math.ceil(n / 3) * 4;

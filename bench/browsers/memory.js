@@ -6,25 +6,13 @@
 import { createClient } from './npcorvane.js';
 import { createClient as createBaselineClient } from './baseline.js';
 import config from './config.js';
+import { floor_link } from './floor_link.js';
 
 const runtime = globalThis.browser?.runtime ?? globalThis.chrome.runtime;
 const reporter = runtime.connectNative('npc_test_report');
 const report = (line) => reporter.postMessage(line);
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const n = 32 * 1024 * 1024;
-
-function floor_link(port) {
-  let waiting = null;
-  port.onMessage.addListener((message) => {
-    const resolve = waiting;
-    waiting = null;
-    resolve?.(message);
-  });
-  return (text) => new Promise((resolve) => {
-    waiting = resolve;
-    port.postMessage(text);
-  });
-}
 
 async function run() {
   const ask = floor_link(runtime.connectNative('npc_bench_floor'));

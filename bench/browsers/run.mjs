@@ -121,7 +121,7 @@ if (memory) {
     const runs = [];
     const { failures } = await run_extension(browser, {
       files: {
-        'background.js': path.join(here, 'memory.js'), 'npcorvane.js': module, 'baseline.js': baseline ?? module, 'config.js': config,
+        'background.js': path.join(here, 'memory.js'), 'floor_link.js': path.join(here, 'floor_link.js'), 'npcorvane.js': module, 'baseline.js': baseline ?? module, 'config.js': config,
       },
       hosts: { npc_bench_host: host, npc_bench_floor: floor },
       env: { LD_LIBRARY_PATH: benchlib, NPC_BENCH_TAG: tag.split('=')[1] },
@@ -164,6 +164,7 @@ for (let round = 0; round < rounds; round++) {
     const { failures } = await run_extension(browser, {
       files: {
         'background.js': path.join(here, 'background.js'),
+        'floor_link.js': path.join(here, 'floor_link.js'),
         'npcorvane.js': module,
         'baseline.js': baseline ?? module,
         'config.js': config,
