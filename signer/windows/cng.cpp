@@ -51,16 +51,6 @@ certificate_ptr certificate_of(std::string_view der) {
       X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
 }
 
-std::string utf8_of(const wchar_t* text, std::size_t length) {
-  if (length == 0) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
-                                       nullptr, nullptr);
-  if (size <= 0) return {};
-  std::string out(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), size, nullptr, nullptr);
-  return out;
-}
-
 // A decoded name value: UTF-16 whose byte count may take in the terminating NUL (Wine's does).
 std::string utf8_value(const CERT_RDN_VALUE_BLOB& value) {
   const auto text = reinterpret_cast<const wchar_t*>(value.pbData);
@@ -219,6 +209,16 @@ void describe_key(const CERT_PUBLIC_KEY_INFO& key, certificate_info& info) {
 }
 
 }  // namespace
+
+std::string utf8_of(const wchar_t* text, std::size_t length) {
+  if (length == 0) return {};
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+                                       nullptr, nullptr);
+  if (size <= 0) return {};
+  std::string out(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), size, nullptr, nullptr);
+  return out;
+}
 
 std::wstring cng_hash_name(const hash_algorithm& hash) {
   return std::wstring(hash.tag.begin(), hash.tag.end());

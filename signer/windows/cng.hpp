@@ -29,6 +29,9 @@ std::optional<certificate_info> describe(std::string_view der);
 bool verify(std::string_view certificate_der, padding pad, const hash_algorithm& hash,
             std::string_view digest, std::string_view signature);
 
+// The UTF-8 of `length` UTF-16 units; empty when there are none or they do not convert.
+std::string utf8_of(const wchar_t* text, std::size_t length);
+
 // `hash`'s tag as a wide CNG algorithm name ("SHA256").
 std::wstring cng_hash_name(const hash_algorithm& hash);
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cwchar>
 #include <memory>
 
 #include "cng.hpp"
@@ -26,16 +27,6 @@ struct certificate_free {
   void operator()(const CERT_CONTEXT* context) const { CertFreeCertificateContext(context); }
 };
 using certificate_ptr = std::unique_ptr<const CERT_CONTEXT, certificate_free>;
-
-std::string utf8_of(const wchar_t* text) {
-  if (!text || !*text) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return {};
-  std::string out(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
-  out.pop_back();  // the NUL
-  return out;
-}
 
 std::string hex_status(DWORD status) {
   char text[16];
@@ -142,12 +133,13 @@ std::vector<store_certificate> store_certificates() {
     entry.der = std::string(der_of(certificate));
     const std::vector<BYTE> name = property(certificate, CERT_FRIENDLY_NAME_PROP_ID);
     if (name.size() >= sizeof(wchar_t)) {
-      entry.label = utf8_of(std::wstring(reinterpret_cast<const wchar_t*>(name.data()),
-                                         name.size() / sizeof(wchar_t)).c_str());
+      const auto text = reinterpret_cast<const wchar_t*>(name.data());
+      entry.label = utf8_of(text, wcsnlen(text, name.size() / sizeof(wchar_t)));
     }
     const std::vector<BYTE> info = property(certificate, CERT_KEY_PROV_INFO_PROP_ID);
     if (info.size() >= sizeof(CRYPT_KEY_PROV_INFO)) {
-      entry.provider = utf8_of(reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(info.data())->pwszProvName);
+      const wchar_t* provider = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(info.data())->pwszProvName;
+      if (provider) entry.provider = utf8_of(provider, wcslen(provider));
     }
     found.push_back(std::move(entry));
   }
