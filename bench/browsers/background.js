@@ -6,7 +6,7 @@ import { createClient, CHUNK_SIZE } from './npcorvane.js';
 // Another copy of the module to measure beside this one (an older one, say), when config.baseline.
 import { createClient as createBaselineClient } from './baseline.js';
 import config from './config.js';
-import { floor_link } from './floor_link.js';
+import { floorLink } from './floor_link.js';
 
 const runtime = globalThis.browser?.runtime ?? globalThis.chrome.runtime;
 const reporter = runtime.connectNative('npc_test_report');
@@ -14,23 +14,23 @@ const report = (line) => reporter.postMessage(line);
 const MiB = 1024 * 1024;
 
 // The length of the string the module posts for a message text of n ASCII bytes.
-const envelope_length = (n) => Math.ceil(n / 3) * 4;
-const piece_message_length = (bytes) => 11 + envelope_length(bytes);
+const envelopeLength = (n) => Math.ceil(n / 3) * 4;
+const pieceMessageLength = (bytes) => 11 + envelopeLength(bytes);
 
 // Strings of the sizes the module posts for a request of n bytes, made before the clock starts:
 // the start, the pieces, the last piece; the floor host tells them apart by their first letter.
-function floor_request(n) {
+function floorRequest(n) {
   const count = Math.max(0, Math.ceil(n / CHUNK_SIZE) - 1);
   const start = `{"part":"true","count":${count}}`;
-  const texts = [`P${'A'.repeat(envelope_length(start.length) - 1)}`];
-  const full = `P${'A'.repeat(envelope_length(piece_message_length(CHUNK_SIZE)) - 1)}`;
+  const texts = [`P${'A'.repeat(envelopeLength(start.length) - 1)}`];
+  const full = `P${'A'.repeat(envelopeLength(pieceMessageLength(CHUNK_SIZE)) - 1)}`;
   for (let i = 0; i < count; i++) texts.push(full);
-  texts.push(`L${'A'.repeat(envelope_length(piece_message_length(n - count * CHUNK_SIZE)) - 1)}`);
+  texts.push(`L${'A'.repeat(envelopeLength(pieceMessageLength(n - count * CHUNK_SIZE)) - 1)}`);
   return texts;
 }
 
 // A signing request of exactly n bytes: a document in base64 inside the request's JSON.
-function module_request(n) {
+function moduleRequest(n) {
   const head = '{"operation":"sign","document":"';
   const alphabet = 'ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/';
   const body = alphabet.repeat(Math.ceil(n / 64)).slice(0, n - head.length - 2);
@@ -42,11 +42,11 @@ function expect(condition, what) {
 }
 
 async function run() {
-  const ask = floor_link(runtime.connectNative('npc_bench_floor'));
+  const ask = floorLink(runtime.connectNative('npc_bench_floor'));
   const client = createClient(runtime.connectNative('npc_bench_host'), { timeout: 120_000 });
   const baseline = config.baseline ? createBaselineClient(runtime.connectNative('npc_bench_host'), { timeout: 120_000 }) : null;
   const requests = new Map();
-  for (const mib of config.sizes) requests.set(mib, { floor: floor_request(mib * MiB), module: module_request(mib * MiB) });
+  for (const mib of config.sizes) requests.set(mib, { floor: floorRequest(mib * MiB), module: moduleRequest(mib * MiB) });
 
   const timed = {
     reply: {
@@ -55,8 +55,8 @@ async function run() {
         while (message && 'part' in message) message = await ask('M');
         expect(message && 'last' in message, `the floor host answered ${JSON.stringify(message)?.slice(0, 80)}`);
       },
-      module: (n) => module_reply(client, n),
-      baseline: (n) => module_reply(baseline, n),
+      module: (n) => moduleReply(client, n),
+      baseline: (n) => moduleReply(baseline, n),
     },
     request: {
       floor: async (n) => {
@@ -64,15 +64,15 @@ async function run() {
         for (const text of requests.get(n / MiB).floor) answer = await ask(text);
         expect(answer && 'length' in answer, `the floor host answered ${JSON.stringify(answer)}`);
       },
-      module: (n) => module_request_run(client, n),
-      baseline: (n) => module_request_run(baseline, n),
+      module: (n) => moduleRequestRun(client, n),
+      baseline: (n) => moduleRequestRun(baseline, n),
     },
   };
-  async function module_reply(through, n) {
+  async function moduleReply(through, n) {
     const reply = await through.request(`reply:${n}`);
     expect(typeof reply === 'string' && reply.length === n - 2, `a reply of ${reply?.length} characters`);
   }
-  async function module_request_run(through, n) {
+  async function moduleRequestRun(through, n) {
     const answer = await through.request(requests.get(n / MiB).module);
     expect(answer?.length === n, `the host answered ${JSON.stringify(answer)}`);
   }
@@ -80,16 +80,16 @@ async function run() {
   // The benchmark library makes a reply ahead when asked, so the clock holds no library work.
   const prepare = (scenario, side, n) => (scenario === 'reply' && side !== 'floor'
     ? (side === 'module' ? client : baseline).request(`prepare:${n}`) : Promise.resolve());
-  const all_sides = config.baseline ? ['floor', 'module', 'baseline'] : ['floor', 'module'];
+  const allSides = config.baseline ? ['floor', 'module', 'baseline'] : ['floor', 'module'];
 
-  report({ setup: { agent: navigator.userAgent, native_base64: typeof Uint8Array.fromBase64 === 'function' } });
+  report({ setup: { agent: navigator.userAgent, nativeBase64: typeof Uint8Array.fromBase64 === 'function' } });
   // Rep 0 warms both sides up and is not reported.
   for (let rep = 0; rep <= config.reps; rep++) {
     for (const scenario of ['reply', 'request']) {
       for (const mib of config.sizes) {
         // Which side goes first turns, so drift in the machine's load falls on all.
-        const turn = (rep + config.first) % all_sides.length;
-        const sides = [...all_sides.slice(turn), ...all_sides.slice(0, turn)];
+        const turn = (rep + config.first) % allSides.length;
+        const sides = [...allSides.slice(turn), ...allSides.slice(0, turn)];
         for (const side of sides) {
           const n = mib * MiB;
           await prepare(scenario, side, n);

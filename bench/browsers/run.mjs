@@ -64,7 +64,7 @@ const median = (values) => {
 // The resident memory of a browser's processes (the hosts left out), summed: those that carry a
 // tag in their environment and their descendants (Chromium starts its renderers with an
 // environment of their own). Sampled every 20 ms, the processes looked up every half second.
-function sample_memory(tag) {
+function sampleMemory(tag) {
   const samples = [];
   let pids = [];
   const find = () => {
@@ -117,7 +117,7 @@ if (memory) {
     const tag = `NPC_BENCH_TAG=${randomUUID()}`;
     const config = path.join(scratch, `config-${browser}.js`);
     writeFileSync(config, `export default ${JSON.stringify({ reps, baseline: baseline !== null })};\n`);
-    const sampler = sample_memory(tag);
+    const sampler = sampleMemory(tag);
     const runs = [];
     const { failures } = await run_extension(browser, {
       files: {
@@ -153,14 +153,14 @@ if (memory) {
 
 const times = {};  // browser/scenario/mib/side -> [ms]
 const agents = {};
-const load_before = loadavg().map((l) => l.toFixed(2)).join(' ');
+const loadBefore = loadavg().map((l) => l.toFixed(2)).join(' ');
 const started = Date.now();
 
 for (let round = 0; round < rounds; round++) {
-  const round_reps = Math.floor(reps / rounds) + (round < reps % rounds ? 1 : 0);
+  const roundReps = Math.floor(reps / rounds) + (round < reps % rounds ? 1 : 0);
   for (const browser of round % 2 === 0 ? ['chromium', 'firefox'] : ['firefox', 'chromium']) {
     const config = path.join(scratch, `config-${browser}-${round}.js`);
-    writeFileSync(config, `export default ${JSON.stringify({ reps: round_reps, sizes: SIZES, first: round, baseline: baseline !== null })};\n`);
+    writeFileSync(config, `export default ${JSON.stringify({ reps: roundReps, sizes: SIZES, first: round, baseline: baseline !== null })};\n`);
     const { failures } = await run_extension(browser, {
       files: {
         'background.js': path.join(here, 'background.js'),
@@ -172,7 +172,7 @@ for (let round = 0; round < rounds; round++) {
       hosts: { npc_bench_host: host, npc_bench_floor: floor },
       env: { LD_LIBRARY_PATH: benchlib },
       // Generous: on a loaded machine one repetition of every case can take minutes.
-      deadline_ms: 120_000 + round_reps * 150_000,
+      deadline_ms: 120_000 + roundReps * 150_000,
       on_line(line) {
         if (line.error) return line.error;
         if (line.setup) {
@@ -183,7 +183,7 @@ for (let round = 0; round < rounds; round++) {
         return null;
       },
     });
-    console.log(`${browser}, round ${round + 1} of ${rounds}: ${failures.length === 0 ? `${round_reps} repetitions` : `FAILED (${failures.join('; ')})`}`);
+    console.log(`${browser}, round ${round + 1} of ${rounds}: ${failures.length === 0 ? `${roundReps} repetitions` : `FAILED (${failures.join('; ')})`}`);
     failed ||= failures.length > 0;
   }
 }
@@ -193,11 +193,11 @@ const lines = [];
 const version = (browser) => {
   const agent = agents[browser]?.agent ?? '';
   const match = browser === 'chromium' ? /Chrome\/(\d+)/.exec(agent) : /Firefox\/(\d+)/.exec(agent);
-  const native = agents[browser]?.native_base64 ? 'built-in base64' : 'no built-in base64';
+  const native = agents[browser]?.nativeBase64 ? 'built-in base64' : 'no built-in base64';
   return `${browser === 'chromium' ? 'Chromium' : 'Firefox'} ${match?.[1] ?? '?'} (${native})`;
 };
 lines.push(`Taken ${new Date().toISOString().slice(0, 16).replace('T', ' ')} UTC on ${cpus()[0]?.model ?? 'an unknown CPU'},` +
-  ` ${cpus().length} cores; load average ${load_before} before and ${loadavg().map((l) => l.toFixed(2)).join(' ')} after;` +
+  ` ${cpus().length} cores; load average ${loadBefore} before and ${loadavg().map((l) => l.toFixed(2)).join(' ')} after;` +
   ` ${Math.round((Date.now() - started) / 1000)} s in all. ${reps} repetitions of each case per browser in ${rounds} sessions` +
   ` each, the browsers taking turns; ${Object.keys(agents).map(version).join(', ')}.`);
 lines.push('');
