@@ -115,6 +115,16 @@ GtkWidget* text_label(const std::string& text, const char* css_class = nullptr) 
   return label;
 }
 
+// A button with a mnemonic. Its label is a child of its own rather than the button's label
+// property, from which GTK would make the accessible name twice over ("_Cancel Cancel").
+GtkWidget* mnemonic_button(const std::string& text) {
+  GtkWidget* label = gtk_label_new_with_mnemonic(text.c_str());
+  GtkWidget* button = gtk_button_new();
+  gtk_button_set_child(GTK_BUTTON(button), label);
+  gtk_label_set_mnemonic_widget(GTK_LABEL(label), button);
+  return button;
+}
+
 GtkWidget* make_row(window_state& state, std::size_t index) {
   const npc::chooser::item& entry = state.shown->items[index];
   const auto& label = state.shown->label;
@@ -183,12 +193,14 @@ void build_window(window_state& state) {
   gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_NEVER, GTK_POLICY_AUTOMATIC);
   gtk_widget_set_vexpand(scrolled, TRUE);
   gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scrolled), state.list);
+  gtk_accessible_update_property(GTK_ACCESSIBLE(scrolled), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                 shown.label.list.c_str(), -1);
   gtk_box_append(GTK_BOX(content), scrolled);
 
   GtkWidget* buttons = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
   gtk_widget_set_halign(buttons, GTK_ALIGN_END);
-  GtkWidget* cancel = gtk_button_new_with_mnemonic(shown.label.cancel.c_str());
-  state.choose = gtk_button_new_with_mnemonic(shown.label.choose.c_str());
+  GtkWidget* cancel = mnemonic_button(shown.label.cancel);
+  state.choose = mnemonic_button(shown.label.choose);
   gtk_widget_add_css_class(state.choose, "suggested-action");
   gtk_box_append(GTK_BOX(buttons), cancel);
   gtk_box_append(GTK_BOX(buttons), state.choose);
@@ -240,6 +252,7 @@ int main() {
       return 1;
     }
   }
+  g_set_prgname("npcorvane-chooser");
   if (!gtk_init_check()) {
     say("ERR no display to show the chooser on");
     return 1;

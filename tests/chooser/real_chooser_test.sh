@@ -1,15 +1,25 @@
 #!/usr/bin/env bash
-# The certificate chooser program on Xvfb, driven by the keyboard alone with xdotool: an expired
+# The certificate chooser program on Xvfb, driven by the keyboard alone with xdotool: every
+# control has an accessible name (read over AT-SPI, as a screen reader reads it), an expired
 # certificate is shown but Enter on it answers nothing, the arrows and Enter choose another, the
 # mnemonic takes the preselected one, Escape cancels, and a library that goes away closes it.
 #   real_chooser_test.sh CHOOSER [SCREENSHOT.png]
-# Exits 77 (skipped) when Xvfb or xdotool is missing; the signer stage installs them.
+# Exits 77 (skipped) when Xvfb, xdotool, D-Bus or Python's AT-SPI binding is missing; the signer
+# stage installs them.
 set -euo pipefail
 chooser=$1 screenshot=${2:-}
-. "$(dirname "$0")/../../scripts/lib.sh"
-for tool in Xvfb xdotool; do
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../scripts/lib.sh"
+for tool in Xvfb xdotool dbus-run-session; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
 done
+# Debian's Python, whose gi module the AT-SPI binding belongs to.
+python=/usr/bin/python3
+$python -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null ||
+  { echo "skipped: Python's AT-SPI binding (gir1.2-atspi-2.0, python3-gi) is not installed"; exit 77; }
+# A session bus of the test's own, on which the chooser finds the accessibility bus.
+[ -n "${NPC_CHOOSER_TEST_BUS:-}" ] ||
+  exec dbus-run-session -- env NPC_CHOOSER_TEST_BUS=1 bash "$0" "$@" 2> >(grep -v 'dbus-daemon' >&2)
 work=$(mktemp -d)
 trap 'exec 3>&- 2>/dev/null; npc_stop_xvfb; rm -rf "$work"' EXIT
 unset WAYLAND_DISPLAY
@@ -61,6 +71,7 @@ expect() {
 start
 [ "$(head -n 1 "$work/answer")" = "OK npcorvane-chooser 1" ] || { echo "no greeting"; exit 1; }
 [ -z "$screenshot" ] || import -window "$window" "$screenshot"
+$python "$here/accessible_names.py" "$title" || { echo "the chooser's controls are not all named"; exit 1; }
 # Up to the expired certificate: Enter there chooses nothing and the window stays.
 xdotool key Up Return
 sleep 0.5
