@@ -68,7 +68,8 @@ std::string write_request(const request& shown) {
   const std::pair<const char*, const std::string*> named[] = {
       {"choose", &shown.label.choose}, {"cancel", &shown.label.cancel},
       {"list", &shown.label.list},     {"issuer", &shown.label.issuer},
-      {"valid_until", &shown.label.valid_until}, {"token", &shown.label.token}};
+      {"valid_until", &shown.label.valid_until}, {"token", &shown.label.token},
+      {"empty", &shown.label.empty}};
   for (const auto& [key, text] : named) out += std::string("LABEL ") + key + " " + escape(*text) + "\n";
   out += "TIMEOUT " + std::to_string(shown.timeout_s) + "\n";
   for (const item& entry : shown.items) {
@@ -91,7 +92,6 @@ bool request_reader::feed(std::string_view line) {
   const std::string_view argument = space == std::string_view::npos ? "" : line.substr(space + 1);
 
   if (command == "SHOW") {
-    if (request_.items.empty()) return reject("SHOW with no certificate to show");
     complete_ = true;
     return true;
   }
@@ -133,7 +133,7 @@ bool request_reader::feed(std::string_view line) {
     labels& l = request_.label;
     target = key == "choose" ? &l.choose : key == "cancel" ? &l.cancel : key == "list" ? &l.list
            : key == "issuer" ? &l.issuer : key == "valid_until" ? &l.valid_until
-           : key == "token" ? &l.token : nullptr;
+           : key == "token" ? &l.token : key == "empty" ? &l.empty : nullptr;
     if (!target) return reject("an unknown LABEL");
   } else {
     return reject("an unknown command");

@@ -8,8 +8,9 @@
 //   library: TITLE <text>                    the window's title
 //            HEADING <text>                  the sentence that names the site and what it wants
 //            LABEL <key> <text>              a control's text: choose, cancel, list, issuer,
-//                                            valid_until, token ("_" marks a mnemonic: choose
-//                                            and cancel need different letters)
+//                                            valid_until, token, empty (what an empty list
+//                                            says) ("_" marks a mnemonic: choose and cancel
+//                                            need different letters)
 //            TIMEOUT <seconds>               the dialog closes itself unanswered after that long
 //            ITEM <key>\t<name>\t<issuer>\t<valid until>\t<token>\t<note>
 //                                            a certificate; a non-empty note (why, e.g. "Expired")
@@ -52,6 +53,7 @@ struct labels {
   std::string issuer = "Issued by";
   std::string valid_until = "Valid until";
   std::string token = "Token";
+  std::string empty = "No certificate fits.";
 };
 
 struct request {

@@ -209,6 +209,13 @@ void build_window(window_state& state) {
   g_signal_connect(state.choose, "clicked", G_CALLBACK(on_choose), &state);
   gtk_widget_set_sensitive(state.choose, FALSE);
 
+  // With nothing to list, the list says so; the user can only cancel, and the page learns no
+  // more than from any other cancel.
+  GtkWidget* empty = text_label(shown.label.empty, "dim-label");
+  gtk_widget_set_margin_top(empty, 12);
+  gtk_widget_set_margin_bottom(empty, 12);
+  gtk_label_set_xalign(GTK_LABEL(empty), 0.5);
+  gtk_list_box_set_placeholder(GTK_LIST_BOX(state.list), empty);
   GtkListBoxRow* first_choosable = nullptr;
   for (std::size_t i = 0; i < shown.items.size(); ++i) {
     GtkWidget* row = make_row(state, i);
@@ -227,8 +234,8 @@ void build_window(window_state& state) {
 
   // The keyboard starts in the list, on the first certificate that can be chosen: Enter takes
   // it, the arrows move, Tab reaches the buttons, Escape cancels.
-  GtkWidget* start = first_choosable ? GTK_WIDGET(first_choosable)
-                                     : GTK_WIDGET(gtk_list_box_get_row_at_index(GTK_LIST_BOX(state.list), 0));
+  GtkListBoxRow* first = gtk_list_box_get_row_at_index(GTK_LIST_BOX(state.list), 0);
+  GtkWidget* start = first_choosable ? GTK_WIDGET(first_choosable) : first ? GTK_WIDGET(first) : cancel;
   if (first_choosable) gtk_list_box_select_row(GTK_LIST_BOX(state.list), first_choosable);
   gtk_window_set_focus(GTK_WINDOW(state.window), start);
   gtk_window_present(GTK_WINDOW(state.window));
