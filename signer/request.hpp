@@ -1,5 +1,6 @@
 // The library's request vocabulary: one JSON request in, one JSON reply out. The operations are
-// "version", "certificates", "sign" and "echo"; docs/signer.md describes each with its reply.
+// "version", "certificates", "sign", "authenticate", "select_certificate" and "echo";
+// docs/signer.md describes each with its reply.
 #pragma once
 
 #include <memory>

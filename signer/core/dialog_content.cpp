@@ -53,10 +53,88 @@ dialog_content consent_dialog(std::string_view origin) {
   return content;
 }
 
+dialog_content use_consent_dialog(std::string_view origin) {
+  dialog_content content;
+  content.title = "npcorvane: certificate";
+  content.intro = (origin.empty() ? std::string("A page or extension that does not say who it is")
+                                  : field(origin)) +
+                  " wants to use a certificate on your card.";
+  content.notice = "If you deny it, it will not be asked again while this connection lasts.";
+  content.question = "Allow it?";
+  content.accept = "_Allow";
+  content.refuse = "_Deny";
+  return content;
+}
+
+// A login names the site and the person, and shows no digest: the bytes signed bind the site's
+// name and its challenge, which the user could not check anyway.
+dialog_content login_dialog(prompt_kind kind, const sign_prompt& shown, int tries_left) {
+  dialog_content content;
+  content.title = "npcorvane: login";
+  content.intro = "Log in to " + field(shown.origin) + " as " + field(shown.common_name) + "?";
+  content.lines = {{"Certificate", {field(shown.common_name)}},
+                   {"Issued by", {field(shown.issuer)}},
+                   {"Serial number", {field(shown.serial)}}};
+  if (!shown.token_label.empty()) content.lines.push_back({"Token", {field(shown.token_label)}});
+  content.refuse = "_Cancel";
+  content.accept = "_Log in";
+  switch (kind) {
+    case prompt_kind::wrong_pin:
+      content.error = "Wrong PIN. Try again.";
+      [[fallthrough]];
+    case prompt_kind::pin:
+      if (tries_left == 1) content.notice = "This is the last PIN try.";
+      content.pin_label = "PIN:";
+      break;
+    case prompt_kind::final_try:
+      content.notice = "Only one PIN try is left: a wrong PIN now locks the token.";
+      content.accept = "_Enter the PIN";
+      break;
+    case prompt_kind::pin_pad:
+      content.notice = "Press Continue, then enter the PIN on the reader's keypad.";
+      content.accept = "C_ontinue";
+      break;
+    default:
+      break;
+  }
+  return content;
+}
+
 }  // namespace
+
+chooser_content chooser_for(const chooser_prompt& shown) {
+  const std::string who = shown.origin.empty() ? std::string("A page or extension that does not say who it is")
+                                               : field(shown.origin);
+  chooser_content content;
+  content.title = "npcorvane: choose a certificate";
+  content.heading = who + (shown.purpose == purpose::login
+                               ? " wants to use a certificate on your card to log you in. Choose one."
+                               : " wants to use a certificate on your card to sign. Choose one.");
+  content.choose = "_Select";
+  content.cancel = "_Cancel";
+  content.list = "Certificates";
+  content.issuer = "Issued by";
+  content.valid_until = "Valid until";
+  content.token = "Token";
+  content.expired = "Expired or not yet valid: it cannot be chosen";
+  content.empty = "None of your cards holds a certificate for this.";
+  return content;
+}
+
+chooser_entry shown_entry(const chooser_entry& entry) {
+  chooser_entry shown = entry;
+  shown.common_name = field(entry.common_name);
+  shown.issuer = field(entry.issuer);
+  // The date alone: "2027-01-09".
+  shown.not_after = field(entry.not_after.substr(0, 10));
+  shown.token_label = field(entry.token_label);
+  return shown;
+}
 
 dialog_content dialog_for(prompt_kind kind, const sign_prompt& shown, int tries_left) {
   if (kind == prompt_kind::consent) return consent_dialog(shown.origin);
+  if (kind == prompt_kind::use_consent) return use_consent_dialog(shown.origin);
+  if (shown.login) return login_dialog(kind, shown, tries_left);
   dialog_content content;
   content.title = "npcorvane: signature";
   content.intro = shown.origin.empty()
@@ -87,6 +165,7 @@ dialog_content dialog_for(prompt_kind kind, const sign_prompt& shown, int tries_
       break;
     case prompt_kind::confirmation:
     case prompt_kind::consent:
+    case prompt_kind::use_consent:
       content.question = "Sign?";
       content.accept = "_Sign";
       break;
@@ -112,6 +191,7 @@ std::string dialog_body(const dialog_content& content) {
 }
 
 std::string signature_context(const sign_prompt& shown) {
+  if (shown.login) return "Log in to " + field(shown.origin) + " as " + field(shown.common_name);
   std::string text = shown.origin.empty() ? std::string("A browser extension asks for a signature")
                                           : "Signature requested by " + field(shown.origin);
   if (!shown.common_name.empty()) text += " with the certificate of " + field(shown.common_name);

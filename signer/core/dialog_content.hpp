@@ -13,6 +13,7 @@ namespace npc::signer {
 // Why the user is asked.
 enum class prompt_kind {
   consent,       // may the origin read the certificates
+  use_consent,   // may the origin use a certificate at all (a signature or a login)
   pin,           // the PIN for a signature
   wrong_pin,     // the PIN again, after a wrong one
   final_try,     // one PIN try is left: confirm before the PIN is asked
@@ -44,6 +45,26 @@ struct dialog_content {
 // The dialog for `kind`. `shown` gives the values (consent uses its origin alone); `tries_left`
 // is the token's count, -1 when it does not tell.
 dialog_content dialog_for(prompt_kind kind, const sign_prompt& shown, int tries_left = -1);
+
+// The chooser's texts: what it is for and who asks, its controls, and the note on a certificate
+// that cannot be chosen.
+struct chooser_content {
+  std::string title;
+  std::string heading;
+  std::string choose;
+  std::string cancel;
+  std::string list;
+  std::string issuer;
+  std::string valid_until;
+  std::string token;
+  std::string expired;
+  std::string empty;
+};
+
+chooser_content chooser_for(const chooser_prompt& shown);
+
+// A chooser entry's values made safe to show, cut by the dialogs' one rule.
+chooser_entry shown_entry(const chooser_entry& entry);
 
 // intro, lines, then notice and question, as one text of paragraphs ("\n\n") for renderers that
 // show one block of text.

@@ -31,6 +31,10 @@ class dialog_prompts final : public user_prompts {
   explicit dialog_prompts(ask_function ask = ask_user) : ask_(ask) {}
 
   void allow_certificates(std::string_view origin) override;
+  void allow_use(std::string_view origin) override;
+  // The system's own chooser (CryptUIDlgSelectCertificateFromStore) over the entries that can be
+  // chosen: it cannot show one it will not let the user take, so expired ones are left out.
+  std::string choose_certificate(const chooser_prompt& shown) override;
   void ask_pin(const sign_prompt& shown, int tries_left, bool again, secret& pin) override;
   void confirm(const sign_prompt& shown, confirmation what) override;
 

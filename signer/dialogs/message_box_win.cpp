@@ -3,6 +3,9 @@
 #include "dialogs/message_box.hpp"
 
 #include <windows.h>
+// After windows.h, which they need.
+#include <cryptuiapi.h>
+#include <wincrypt.h>
 
 #include "core/failure.hpp"
 #include "windows/cng.hpp"
@@ -62,6 +65,37 @@ void dialog_prompts::allow_certificates(std::string_view origin) {
   sign_prompt shown;
   shown.origin = origin;
   require(prompt_kind::consent, shown);
+}
+
+void dialog_prompts::allow_use(std::string_view origin) {
+  sign_prompt shown;
+  shown.origin = origin;
+  require(prompt_kind::use_consent, shown);
+}
+
+std::string dialog_prompts::choose_certificate(const chooser_prompt& shown) {
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
+  if (!store) fail(error_code::no_chooser, "the certificate chooser cannot be shown (no memory store)");
+  for (const chooser_entry& entry : shown.entries) {
+    if (entry.expired) continue;
+    CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
+                                     reinterpret_cast<const BYTE*>(entry.der.data()),
+                                     static_cast<DWORD>(entry.der.size()), CERT_STORE_ADD_ALWAYS, nullptr);
+  }
+  const chooser_content text = chooser_for(shown);
+  PCCERT_CONTEXT chosen = CryptUIDlgSelectCertificateFromStore(
+      store, nullptr, wide_of(text.title).c_str(), wide_of(text.heading).c_str(), 0, 0, nullptr);
+  std::string der;
+  if (chosen) {
+    der.assign(reinterpret_cast<const char*>(chosen->pbCertEncoded), chosen->cbCertEncoded);
+    CertFreeCertificateContext(chosen);
+  }
+  CertCloseStore(store, 0);
+  if (der.empty()) fail(error_code::cancelled, "the user chose no certificate");
+  for (const chooser_entry& entry : shown.entries) {
+    if (!entry.expired && entry.der == der) return entry.id;
+  }
+  fail(error_code::cancelled, "the chooser named a certificate it was not offered");
 }
 
 void dialog_prompts::ask_pin(const sign_prompt&, int, bool, secret&) {

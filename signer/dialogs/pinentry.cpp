@@ -7,6 +7,7 @@
 
 #include "core/dialog_content.hpp"
 #include "core/failure.hpp"
+#include "dialogs/chooser_client.hpp"
 #include "dialogs/pinentry_process.hpp"
 #include "platform.hpp"
 
@@ -201,6 +202,16 @@ class pinentry_prompts final : public user_prompts {
       fail(error_code::cancelled, "the user did not allow reading the certificates");
     }
   }
+
+  void allow_use(std::string_view origin) override {
+    sign_prompt shown;
+    shown.origin = origin;
+    if (!show(dialog_for(prompt_kind::use_consent, shown))) {
+      fail(error_code::cancelled, "the user did not allow the use of a certificate");
+    }
+  }
+
+  std::string choose_certificate(const chooser_prompt& shown) override { return run_chooser(shown); }
 
   void ask_pin(const sign_prompt& shown, int tries_left, bool again, secret& pin) override {
     pin.clear();

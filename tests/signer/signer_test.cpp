@@ -65,7 +65,7 @@ signer_library& library() {
 
 // Replaces each "$name" with the id of that test certificate.
 std::string with_ids(std::string text) {
-  for (const char* name : {"rsa", "ec256", "ec384"}) {
+  for (const char* name : {"rsa", "ec256", "ec384", "login"}) {
     const std::string mark = std::string("$") + name;
     for (std::size_t at; (at = text.find(mark)) != std::string::npos;) {
       text.replace(at, mark.size(), token_environment::id(name));
@@ -90,7 +90,7 @@ TEST_F(signer_test, version_names_the_library_and_its_operations) {
   const json_ptr reply = library().ask(R"({"operation":"version"})");
   EXPECT_EQ(text_of(reply.get(), "status"), "ok");
   EXPECT_TRUE(std::regex_match(text_of(reply.get(), "version"), std::regex(R"(\d+\.\d+\.\d+)")));
-  EXPECT_EQ(json_array_size(json_object_get(reply.get(), "operations")), 4u);
+  EXPECT_EQ(json_array_size(json_object_get(reply.get(), "operations")), 6u);
 }
 
 TEST_F(signer_test, certificates_describe_every_certificate_on_the_token) {
@@ -334,6 +334,13 @@ void script_dialogs(const std::vector<std::string>& answers) {
 
 std::string dialog_record() { return read_file(std::getenv("NPC_TEST_PINENTRY_LOG")); }
 
+// Gives `origin` (as JSON text) the user's consent, so that a case can be about the dialogs
+// that follow it.
+void allow_origin(const std::string& origin) {
+  script_dialogs({"ok"});
+  library().ask(R"({"operation":"certificates","origin":")" + origin + "\"}");
+}
+
 // The lines of the record that start with `command`, the command itself left out.
 std::vector<std::string> recorded(const std::string& command) {
   std::vector<std::string> found;
@@ -415,6 +422,7 @@ TEST_F(signer_test, the_user_decides_each_signature_in_a_dialog) {
        "certificate_not_found", {}, {}, 3},
       {"a slot list that never fits", 3, {{"NPC_TEST_LIE", "slots"}}, {}, "", "no_token", {}, {}, 3},
   };
+  allow_origin("https://shop.example");
   for (const dialog_case& c : table) {
     SCOPED_TRACE(c.what);
     const card_module card(c.tries);
@@ -480,6 +488,7 @@ TEST_F(signer_test, the_dialog_says_who_asks_and_what_is_signed) {
            "c88b59b2 dc327aa4",
        ""},
   };
+  for (const char* origin : {"https://shop.example", "https://a.example\\nCertificate: Bank"}) allow_origin(origin);
   for (const text_case& c : table) {
     SCOPED_TRACE(c.request);
     script_dialogs(c.answers);
@@ -504,8 +513,8 @@ TEST_F(signer_test, the_dialog_says_who_asks_and_what_is_signed) {
   EXPECT_NE(descriptions[1].find("%0A%0AThis is the last PIN try."), std::string::npos);
 }
 
-// The first "certificates" of an origin asks the user; a refusal is "cancelled" and asked again
-// next time, an approval holds for the host's life and that origin alone.
+// The first "certificates" of an origin asks the user; a refusal is "cancelled" and holds, without
+// a dialog, for the host's life, as an approval does, for that origin alone.
 TEST_F(signer_test, reading_certificates_needs_the_users_consent_once_per_origin) {
   struct step {
     const char* origin;
@@ -515,8 +524,9 @@ TEST_F(signer_test, reading_certificates_needs_the_users_consent_once_per_origin
   };
   const step steps[] = {
       {"https://consent-a.example", {"refuse"}, "cancelled", 1},
-      {"https://consent-a.example", {"ok"}, "", 1},
-      {"https://consent-a.example", {}, "", 0},
+      {"https://consent-a.example", {"ok"}, "cancelled", 0},
+      {"https://consent-c.example", {"ok"}, "", 1},
+      {"https://consent-c.example", {}, "", 0},
       {"https://consent-b.example", {"cancel"}, "cancelled", 1},
   };
   for (const step& s : steps) {
@@ -684,4 +694,133 @@ TEST(pinentry_process_test, a_program_that_never_answers_is_ended) {
 }
 
 }  // namespace
+
+// Logins and the consent before any use of a certificate, through the stand-in pinentry and the
+// stand-in chooser, step by step in one process, since consent lasts the process's life. Each
+// step: the request, the pinentry's answers, what the reply says, and what the user was shown.
+TEST_F(signer_test, logins_are_bound_to_the_site_and_nothing_is_told_before_consent) {
+  const std::filesystem::path chooser_log = token_environment::dir / ("chooser-log-" + std::to_string(::getpid()));
+  const std::filesystem::path load_log = token_environment::dir / ("loads-" + std::to_string(::getpid()));
+  const scoped_env chooser("NPC_CHOOSER", NPC_SCRIPTED_CHOOSER);
+  const scoped_env chooser_record("NPC_TEST_CHOOSER_LOG", chooser_log.string());
+  const scoped_env loads("NPC_TEST_LOAD_LOG", load_log.string());
+  const card_module card(3);
+  const std::string challenge(32, 'c');
+  const std::string challenge_b64 = "Y2NjY2NjY2NjY2NjY2NjY2NjY2NjY2NjY2NjY2NjY2M=";
+  const std::string labelled = "bnBjb3J2YW5lLWF1dGhlbnRpY2F0ZS12MQBhYmM=";  // the format's name, 0, "abc"
+  struct step {
+    const char* what;
+    std::string request;
+    std::vector<std::string> answers;  // the pinentry's
+    std::string chooser_answer;        // empty: the chooser must not be started
+    const char* code;                  // empty: ok
+    const char* field;
+    std::vector<std::string> dialogs;  // CONFIRM and GETPIN, in order
+    const char* shown;                 // the start of the first dialog's text, if any
+  };
+  const auto auth = [&](const std::string& origin, const std::string& more) {
+    return R"({"operation":"authenticate","origin":")" + origin + R"(","challenge":")" + challenge_b64 +
+           "\"" + more + "}";
+  };
+  const step steps[] = {
+      // Before consent, a page cannot tell a missing card or an unknown id from a refusal, and no
+      // module is loaded.
+      {"unknown id, refused", R"({"operation":"sign","certificate":"00ff","data":"aGk=","origin":"https://before-1.example"})",
+       {"refuse"}, "", "cancelled", "", {"CONFIRM"}, "https://before-1.example wants to use a certificate on your card."},
+      {"present certificate, refused", R"({"operation":"sign","certificate":"$rsa","data":"aGk=","origin":"https://before-2.example"})",
+       {"refuse"}, "", "cancelled", "", {"CONFIRM"}, "https://before-2.example wants to use"},
+      {"login before consent, refused", auth("https://before-3.example", R"(,"certificate":"$login")"),
+       {"cancel"}, "", "cancelled", "", {"CONFIRM"}, "https://before-3.example wants to use"},
+      // A refusal holds for the connection: no dialog, no chooser, whatever is asked.
+      {"denied: sign", R"({"operation":"sign","certificate":"$rsa","data":"aGk=","origin":"https://before-1.example"})",
+       {}, "", "cancelled", "", {}, ""},
+      {"denied: certificates", R"({"operation":"certificates","origin":"https://before-2.example"})", {}, "",
+       "cancelled", "", {}, ""},
+      {"denied: chooser", R"({"operation":"select_certificate","purpose":"authenticate","origin":"https://before-3.example"})",
+       {}, "", "cancelled", "", {}, ""},
+      {"denied: login without a certificate", auth("https://before-3.example", ""), {}, "", "cancelled", "", {}, ""},
+      // A login: consent, then the PIN in a dialog that says it is a login and where.
+      {"login", auth("https://login.example", R"(,"certificate":"$login")"), {"ok", "pin 1234"}, "", "", "",
+       {"CONFIRM", "GETPIN"}, "https://login.example wants to use"},
+      {"a certificate not for logins", auth("https://login.example", R"(,"certificate":"$rsa")"), {}, "",
+       "not_for_login", "certificate", {}, ""},
+      {"the login certificate signs no digest",
+       R"({"operation":"sign","certificate":"$login","digest":"j0NDRmSPa5bfid2pAcUXaxCm2Dlh3TwayItZstwyeqQ=","origin":"https://login.example"})",
+       {}, "", "not_for_signing", "certificate", {}, ""},
+      {"data shaped like a login", R"({"operation":"sign","certificate":"$ec256","data":")" + labelled + R"(","origin":"https://login.example"})",
+       {}, "", "bad_request", "data", {}, ""},
+      {"an origin that is no site", auth("http://login.example", ""), {}, "", "bad_request", "origin", {}, ""},
+      {"a short challenge", R"({"operation":"authenticate","origin":"https://login.example","challenge":"YWJj"})", {}, "",
+       "bad_request", "challenge", {}, ""},
+      // The chooser: its pick is the consent for that certificate alone.
+      {"select for login", R"({"operation":"select_certificate","purpose":"authenticate","origin":"https://choose.example"})",
+       {}, "first", "", "", {}, ""},
+      {"a login with the chosen certificate asks only the PIN", auth("https://choose.example", R"(,"certificate":"$login")"),
+       {"pin 1234"}, "", "", "", {"GETPIN"}, "Log in to https://choose.example as NPC Test Login?"},
+      {"a chooser naming what it was not offered", R"({"operation":"select_certificate","purpose":"sign","origin":"https://choose.example"})",
+       {}, "key " + token_environment::id("login"), "cancelled", "", {}, ""},
+      {"one login certificate: no chooser, the login dialog", auth("https://single.example", ""), {"pin 1234"}, "", "", "",
+       {"GETPIN"}, "Log in to https://single.example as NPC Test Login?"},
+  };
+  for (const step& s : steps) {
+    SCOPED_TRACE(s.what);
+    script_dialogs(s.answers);
+    std::filesystem::remove(chooser_log);
+    const scoped_env chooser_answer("NPC_TEST_CHOOSER_ANSWER", s.chooser_answer.empty() ? "first" : s.chooser_answer);
+    const json_ptr reply = library().ask(with_ids(s.request));
+    if (*s.code == '\0') {
+      EXPECT_EQ(text_of(reply.get(), "status"), "ok") << text_of(reply.get(), "message");
+    } else {
+      expect_error(reply.get(), s.code, s.field);
+    }
+    std::vector<std::string> dialogs;
+    for (const std::string& line : lines_of(std::getenv("NPC_TEST_PINENTRY_LOG"))) {
+      if (line == "GETPIN" || line == "CONFIRM") dialogs.push_back(line);
+    }
+    EXPECT_EQ(dialogs, s.dialogs);
+    if (*s.shown) {
+      ASSERT_FALSE(recorded("SETDESC").empty());
+      EXPECT_EQ(recorded("SETDESC")[0].rfind(s.shown, 0), 0u) << recorded("SETDESC")[0];
+    }
+    EXPECT_EQ(std::filesystem::exists(chooser_log), !s.chooser_answer.empty());
+    if (std::string(s.what).rfind("denied", 0) == 0 || s.dialogs == std::vector<std::string>{"CONFIRM"}) {
+      EXPECT_FALSE(std::filesystem::exists(load_log)) << "a module was loaded before consent";
+    }
+    if (std::string(s.what) == "login") {
+      // The signature is over the format's name, 0, the SHA-256 of the origin and of the challenge.
+      const auto sha256 = [](const std::string& bytes) {
+        unsigned char out[32];
+        EVP_Digest(bytes.data(), bytes.size(), out, nullptr, EVP_sha256(), nullptr);
+        return std::string(reinterpret_cast<char*>(out), sizeof out);
+      };
+      const std::string message = std::string("npcorvane-authenticate-v1", 25) + '\0' +
+                                  sha256("https://login.example") + sha256(challenge);
+      EXPECT_EQ(text_of(reply.get(), "format"), "npcorvane-authenticate-v1");
+      EXPECT_EQ(text_of(reply.get(), "origin"), "https://login.example");
+      EXPECT_EQ(text_of(reply.get(), "algorithm"), "ECDSA-SHA256");
+      EXPECT_EQ(text_of(reply.get(), "certificate_id"), token_environment::id("login"));
+      EXPECT_TRUE(openssl_verifies(token_environment::der("login"), "SHA256", false, false, message,
+                                   unbase64(text_of(reply.get(), "signature"))));
+      EXPECT_EQ(recorded("SETDESC").at(1).rfind("Log in to https://login.example as NPC Test Login?", 0), 0u);
+      EXPECT_EQ(recorded("SETOK").back(), "_Log in");
+    }
+    if (std::string(s.what) == "select for login") {
+      const json_t* list = json_object_get(reply.get(), "certificates");
+      ASSERT_EQ(json_array_size(list), 1u);
+      EXPECT_EQ(text_of(json_array_get(list, 0), "id"), token_environment::id("login"));
+      const std::string shown = read_file(chooser_log);
+      EXPECT_NE(shown.find("HEADING https://choose.example wants to use a certificate on your card to log you in."),
+                std::string::npos);
+      std::size_t items = 0;
+      for (std::size_t at = 0; (at = shown.find("\nITEM ", at)) != std::string::npos; ++at) ++items;
+      EXPECT_EQ(items, 1u) << "only the certificate for logins is offered";
+    }
+  }
+  // The record of loads works: the steps past consent loaded the module.
+  EXPECT_TRUE(std::filesystem::exists(load_log));
+  // Without the chooser program, select_certificate says so.
+  const scoped_env missing("NPC_CHOOSER", "/nonexistent/npcorvane-chooser");
+  expect_error(library().ask(R"({"operation":"select_certificate","purpose":"sign","origin":"https://none.example"})").get(),
+               "no_chooser");
+}
 }  // namespace npc::test
