@@ -49,6 +49,25 @@ const OPERATIONS = {
     },
     result: (reply) => ({ signature: reply.signature, certificate: reply.certificate, algorithm: reply.algorithm }),
   },
+  // The login token goes to the page as the host made it, for the page to hand to its server.
+  authenticate: {
+    request(params, origin) {
+      const request = { operation: 'authenticate', origin };
+      for (const name of ['challenge', 'certificate']) {
+        const value = stringField(params, name);
+        if (value !== undefined) request[name] = value;
+      }
+      return request;
+    },
+    result: (reply) => ({
+      format: reply.format, origin: reply.origin, certificate_id: reply.certificate_id,
+      certificate: reply.certificate, algorithm: reply.algorithm, signature: reply.signature,
+    }),
+  },
+  selectCertificate: {
+    request: (params, origin) => ({ operation: 'select_certificate', origin, purpose: stringField(params, 'purpose') }),
+    result: (reply) => reply.certificates?.[0],
+  },
 };
 
 // The administrator's lists. Without a policy Firefox rejects the read: then nothing is restricted.
