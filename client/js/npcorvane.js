@@ -22,6 +22,13 @@ export const MAX_REPLY_BYTES = 256 * 1024 * 1024;
 export const CHUNK_TIMEOUT = 30_000;
 
 /**
+ * The default for timeout, in milliseconds: the bundled library answers within this even when
+ * the user takes each of its dialogs to the dialog's own limit (300 s), while a host that hangs
+ * still ends in an error rather than a wait without end.
+ */
+export const REQUEST_TIMEOUT = 600_000;
+
+/**
  * Every failure of a request or of the connection: the port went away (the message carries
  * what the browser said), the host broke the protocol, a split reply was not valid JSON or grew
  * past its limit, or no answer came in time.
@@ -37,11 +44,11 @@ export class NativeHostError extends Error {
   }
 }
 
-const utf8_encoder = new TextEncoder();
+const utf8Encoder = new TextEncoder();
 
 // The browser's own base64 on typed arrays, where it has all of it; looked up on each use so
 // that a test can take it away.
-function native_base64() {
+function hasNativeBase64() {
   return typeof Uint8Array.fromBase64 === 'function' &&
          typeof Uint8Array.prototype.toBase64 === 'function' &&
          typeof Uint8Array.prototype.setFromBase64 === 'function';
@@ -49,8 +56,8 @@ function native_base64() {
 
 // Without the browser's encoder: btoa takes one character per byte; build that string in slices,
 // as apply() limits the number of arguments.
-function bytes_to_base64(bytes) {
-  if (native_base64()) return bytes.toBase64();
+function bytesToBase64(bytes) {
+  if (hasNativeBase64()) return bytes.toBase64();
   let binary = '';
   for (let i = 0; i < bytes.length; i += 0x8000) {
     binary += String.fromCharCode.apply(null, bytes.subarray(i, i + 0x8000));
@@ -60,8 +67,8 @@ function bytes_to_base64(bytes) {
 
 // Decodes base64 into the start of `into`, which has room for it; returns the number of bytes
 // written. Throws on text that is not base64.
-function decode_base64_into(text, into) {
-  if (native_base64()) {
+function decodeBase64Into(text, into) {
+  if (hasNativeBase64()) {
     const { read, written } = into.setFromBase64(text);
     if (read !== text.length) throw new SyntaxError('the base64 text ends early');
     return written;
@@ -72,99 +79,100 @@ function decode_base64_into(text, into) {
 }
 
 // How many bytes a base64 text stands for, its padding aside.
-function decoded_size(text) {
+function decodedSize(text) {
   let end = text.length;
   while (end > 0 && text[end - 1] === '=') end--;
   return Math.floor((end * 3) / 4);
 }
 
-function starts_like_control(text) {
+function startsLikeControl(text) {
   return CONTROL_PREFIXES.some((prefix) => text.startsWith(prefix));
 }
 
 // The envelope of a message text that is ASCII: base64 of its bytes, which are its characters.
-const ascii_envelope = (text) => btoa(text);
-const CLOSE_ENVELOPE = ascii_envelope(CLOSE_TEXT);
-const MORE_ENVELOPE = ascii_envelope(MORE_TEXT);
+const asciiEnvelope = (text) => btoa(text);
+const CLOSE_ENVELOPE = asciiEnvelope(CLOSE_TEXT);
+const MORE_ENVELOPE = asciiEnvelope(MORE_TEXT);
 
-const PIECE_HEAD = { part: utf8_encoder.encode('{"part":"'), last: utf8_encoder.encode('{"last":"') };
-const PIECE_TAIL = utf8_encoder.encode('"}');
+const PIECE_HEAD = { part: utf8Encoder.encode('{"part":"'), last: utf8Encoder.encode('{"last":"') };
+const PIECE_TAIL = utf8Encoder.encode('"}');
 
 // Builds the envelopes of a split request's pieces from the request's UTF-8 bytes. With the
 // browser's base64 each piece message is assembled in one reused buffer and its envelope made
 // from those bytes; otherwise the message is a string, ASCII throughout, which btoa takes as is.
-class piece_writer {
+class PieceWriter {
   #buffer = null;
 
   envelope(key, piece) {
-    const inner = bytes_to_base64(piece);
-    if (!native_base64()) return ascii_envelope(`{"${key}":"${inner}"}`);
+    const inner = bytesToBase64(piece);
+    if (!hasNativeBase64()) return asciiEnvelope(`{"${key}":"${inner}"}`);
     const head = PIECE_HEAD[key];
     const length = head.length + inner.length + PIECE_TAIL.length;
     if (this.#buffer === null || this.#buffer.length < length) this.#buffer = new Uint8Array(length);
     const message = this.#buffer;
     message.set(head);
-    utf8_encoder.encodeInto(inner, message.subarray(head.length));
+    utf8Encoder.encodeInto(inner, message.subarray(head.length));
     message.set(PIECE_TAIL, head.length + inner.length);
     return message.subarray(0, length).toBase64();
   }
 }
 
-// Collects a split reply: each chunk is decoded straight into one buffer, grown as needed, and the
-// bytes are decoded to text once at the end, since a chunk may end inside a character. The buffer
-// is given back as soon as the text is made, so the reply is held at most twice: bytes and text,
-// then text and value.
-class reply_reader {
-  #bytes = new Uint8Array(0);
+// Collects a split reply. Each chunk is decoded into one chunk-sized buffer and its UTF-8 at once
+// into text, the decoder keeping a character cut at the chunk's edge for the next, so that both
+// happen while the next chunk is on its way; the end has only the text to join and parse. The
+// reply is held at most twice: its text in pieces and joined, then the text and the value.
+class ReplyReader {
+  #scratch = null;
+  #decoder = new TextDecoder('utf-8', { fatal: true, ignoreBOM: true });
+  #texts = [];
   length = 0;
-  bad_base64 = null;  // the first chunk that failed to decode
+  // The first chunk that failed to decode, and the first UTF-8 error: kept for the end, so that
+  // the rest is still fetched and counted.
+  #badBase64 = null;
+  #badUtf8 = null;
 
-  // Takes one chunk's base64; a failure is kept for the end, so that the rest is still fetched.
   add(base64) {
-    if (this.bad_base64) return;
+    if (this.#badBase64) return;
     const room = Math.ceil(base64.length / 4) * 3;
-    if (this.length + room > this.#bytes.length) this.#grow(this.length + room);
+    if (this.#scratch === null || this.#scratch.length < room) this.#scratch = new Uint8Array(Math.max(room, CHUNK_SIZE));
+    let written;
     try {
-      this.length += decode_base64_into(base64, this.#bytes.subarray(this.length));
+      written = decodeBase64Into(base64, this.#scratch);
     } catch (error) {
-      this.bad_base64 = error;
+      this.#badBase64 = error;
+      this.#texts = [];
+      return;
     }
-  }
-
-  // By half again, so the copies stay few; transfer() moves the bytes without a copy where the
-  // allocator can, and pages not yet written cost nothing.
-  #grow(needed) {
-    const capacity = Math.max(needed, Math.ceil(this.#bytes.length * 1.5), 2 * CHUNK_SIZE);
-    if (typeof this.#bytes.buffer.transfer === 'function') {
-      this.#bytes = new Uint8Array(this.#bytes.buffer.transfer(capacity));
-    } else {
-      const bigger = new Uint8Array(capacity);
-      bigger.set(this.#bytes.subarray(0, this.length));
-      this.#bytes = bigger;
+    this.length += written;
+    if (this.#badUtf8) return;
+    try {
+      const text = this.#decoder.decode(this.#scratch.subarray(0, written), { stream: true });
+      if (text.length > 0) this.#texts.push(text);
+    } catch (error) {
+      this.#badUtf8 = error;
+      this.#texts = [];
     }
-  }
-
-  #release() {
-    const buffer = this.#bytes.buffer;
-    this.#bytes = new Uint8Array(0);
-    if (typeof buffer.transfer === 'function') buffer.transfer(0);
   }
 
   // The reply's value; throws a NativeHostError when a chunk was not base64, the bytes are not
   // UTF-8 or the text is not JSON.
   value() {
-    if (this.bad_base64) {
-      this.#release();
-      throw new NativeHostError('a chunk of a split reply is not valid base64', { cause: this.bad_base64 });
+    this.#scratch = null;
+    if (this.#badBase64) {
+      throw new NativeHostError('a chunk of a split reply is not valid base64', { cause: this.#badBase64 });
     }
-    let text;
-    try {
-      text = new TextDecoder('utf-8', { fatal: true, ignoreBOM: true }).decode(this.#bytes.subarray(0, this.length));
-    } catch (error) {
-      throw new NativeHostError(`a split reply of ${this.length} bytes is not valid UTF-8`, { cause: error });
-    } finally {
-      this.#release();
+    if (!this.#badUtf8) {
+      try {
+        this.#texts.push(this.#decoder.decode());
+      } catch (error) {
+        this.#badUtf8 = error;
+      }
     }
+    if (this.#badUtf8) {
+      throw new NativeHostError(`a split reply of ${this.length} bytes is not valid UTF-8`, { cause: this.#badUtf8 });
+    }
+    const text = this.#texts.length === 1 ? this.#texts[0] : this.#texts.join('');
+    this.#texts = [];
     try {
       return JSON.parse(text);
     } catch (error) {
@@ -175,7 +183,7 @@ class reply_reader {
 }
 
 // A chunk of a split reply is an object with exactly one member, "part" or "last", holding a string.
-function chunk_of(message) {
+function chunkOf(message) {
   if (message === null || typeof message !== 'object' || Array.isArray(message)) return null;
   const keys = Object.keys(message);
   if (keys.length !== 1 || (keys[0] !== 'part' && keys[0] !== 'last')) return null;
@@ -183,7 +191,7 @@ function chunk_of(message) {
   return { last: keys[0] === 'last', data: message[keys[0]] };
 }
 
-function is_more_ack(message) {
+function isMoreAck(message) {
   return message !== null && typeof message === 'object' && !Array.isArray(message) &&
          Object.keys(message).length === 1 && message.more === 'more';
 }
@@ -196,7 +204,7 @@ function describe(message) {
 // What the browser said about a port that went away: Firefox sets port.error, Chromium sets
 // runtime.lastError while the onDisconnect listeners run (reading it there also keeps Chromium from
 // logging it as unchecked).
-function disconnect_reason(port) {
+function disconnectReason(port) {
   const firefox = port?.error?.message;
   const chromium = globalThis.chrome?.runtime?.lastError?.message;
   return firefox || chromium || 'the port was closed';
@@ -209,14 +217,14 @@ function disconnect_reason(port) {
 export class NativeHostClient {
   #port;
   #timeout;
-  #chunk_timeout;
-  #max_reply_bytes;
-  #pieces = new piece_writer();
+  #chunkTimeout;
+  #maxReplyBytes;
+  #pieces = new PieceWriter();
   #queue = Promise.resolve();
   #waiter = null;    // the exchange waiting for the host's next message
   #failure = null;   // once set, the connection is over and every request rejects with it
   #closing = false;  // close() was called: no new requests
-  #on_gone = null;   // close() waiting for the host to exit
+  #onGone = null;   // close() waiting for the host to exit
 
   /**
    * Use {@link connect} or {@link createClient} rather than this constructor.
@@ -225,13 +233,13 @@ export class NativeHostClient {
    * @param {{timeout?: number, chunkTimeout?: number, maxReplyBytes?: number}} [options] see
    *   {@link createClient}
    */
-  constructor(port, { timeout = 0, chunkTimeout = CHUNK_TIMEOUT, maxReplyBytes = MAX_REPLY_BYTES } = {}) {
+  constructor(port, { timeout = REQUEST_TIMEOUT, chunkTimeout = CHUNK_TIMEOUT, maxReplyBytes = MAX_REPLY_BYTES } = {}) {
     this.#port = port;
     this.#timeout = timeout;
     // The host answers a piece or a request for the next chunk at once, without the library: a
     // long wait there is a host that stalled, whatever the time-out for the library's answers.
-    this.#chunk_timeout = timeout > 0 && (chunkTimeout <= 0 || timeout < chunkTimeout) ? timeout : chunkTimeout;
-    this.#max_reply_bytes = maxReplyBytes;
+    this.#chunkTimeout = timeout > 0 && (chunkTimeout <= 0 || timeout < chunkTimeout) ? timeout : chunkTimeout;
+    this.#maxReplyBytes = maxReplyBytes;
     port.onMessage.addListener((message) => this.#receive(message));
     port.onDisconnect.addListener((p) => this.#disconnected(p ?? port));
   }
@@ -270,7 +278,7 @@ export class NativeHostClient {
     this.#closing = true;
     const run = this.#queue.then(async () => {
       if (this.#failure) return;
-      const gone = new Promise((resolve) => { this.#on_gone = resolve; });
+      const gone = new Promise((resolve) => { this.#onGone = resolve; });
       let timer;
       try {
         this.#post(CLOSE_ENVELOPE);
@@ -292,28 +300,28 @@ export class NativeHostClient {
   }
 
   async #exchange(text) {
-    const request = utf8_encoder.encode(text);
+    const request = utf8Encoder.encode(text);
     let message;
-    if (request.length <= CHUNK_SIZE && !starts_like_control(text)) {
-      message = await this.#send_and_wait(bytes_to_base64(request), this.#timeout);
+    if (request.length <= CHUNK_SIZE && !startsLikeControl(text)) {
+      message = await this.#sendAndWait(bytesToBase64(request), this.#timeout);
     } else {
-      message = await this.#send_pieces(request);
+      message = await this.#sendPieces(request);
     }
-    const first = chunk_of(message);
+    const first = chunkOf(message);
     if (first === null || first.last) return message;
-    return this.#fetch_chunks(first);
+    return this.#fetchChunks(first);
   }
 
   // A start message with the number of full pieces, the pieces, then the last piece; the host
   // acknowledges all but the last, whose answer is the reply. Each piece's envelope is made while
   // the acknowledgement of the one before is on its way.
-  async #send_pieces(request) {
+  async #sendPieces(request) {
     const count = Math.max(0, Math.ceil(request.length / CHUNK_SIZE) - 1);
     const piece = (i) => this.#pieces.envelope(i < count ? 'part' : 'last',
                                                request.subarray(i * CHUNK_SIZE, (i + 1) * CHUNK_SIZE));
-    let next = ascii_envelope(`{"part":"true","count":${count}}`);
+    let next = asciiEnvelope(`{"part":"true","count":${count}}`);
     for (let i = 0; i <= count; i++) {
-      const ack = this.#send_and_wait(next, this.#chunk_timeout);
+      const ack = this.#sendAndWait(next, this.#chunkTimeout);
       try {
         next = piece(i);
       } catch (error) {
@@ -321,37 +329,38 @@ export class NativeHostClient {
         throw this.#fail(new NativeHostError(`cannot build a piece: ${error.message}`, { cause: error }),
                          { disconnect: true });
       }
-      this.#expect_ack(await ack);
+      this.#expectAck(await ack, i === 0 ? 'the start' : `piece ${i} of ${count + 1}`);
     }
-    return this.#send_and_wait(next, this.#timeout);
+    return this.#sendAndWait(next, this.#timeout);
   }
 
-  #expect_ack(message) {
-    if (!is_more_ack(message)) {
+  // what: the message acknowledged, 'the start' or 'piece i of n' (the last piece is not).
+  #expectAck(message, what) {
+    if (!isMoreAck(message)) {
       throw this.#fail(new NativeHostError(
-        `the host answered a piece of a split request with ${describe(message)}`), { disconnect: true });
+        `the host answered ${what} of a split request with ${describe(message)}`), { disconnect: true });
     }
   }
 
   // The next chunk is asked for before this one is decoded, so the host and the browser carry it
   // while the module decodes; the host answers more messages in order.
-  async #fetch_chunks(first) {
-    const reader = new reply_reader();
+  async #fetchChunks(first) {
+    const reader = new ReplyReader();
     let charged = 0;
     let chunk = first;
     for (;;) {
       // A part chunk counts as a full one, so a host cannot keep the module asking with small ones.
-      const size = decoded_size(chunk.data);
+      const size = decodedSize(chunk.data);
       charged += chunk.last ? size : Math.max(CHUNK_SIZE, size);
-      if (charged > this.#max_reply_bytes) {
+      if (charged > this.#maxReplyBytes) {
         throw this.#fail(new NativeHostError(
-          `a split reply grew past the limit of ${this.#max_reply_bytes} bytes`), { disconnect: true });
+          `a split reply grew past the limit of ${this.#maxReplyBytes} bytes`), { disconnect: true });
       }
-      const next = chunk.last ? null : this.#send_and_wait(MORE_ENVELOPE, this.#chunk_timeout);
+      const next = chunk.last ? null : this.#sendAndWait(MORE_ENVELOPE, this.#chunkTimeout);
       reader.add(chunk.data);
       if (next === null) break;
       const message = await next;
-      chunk = chunk_of(message);
+      chunk = chunkOf(message);
       if (chunk === null) {
         throw this.#fail(new NativeHostError(
           `the host answered a request for the next chunk with ${describe(message)}`), { disconnect: true });
@@ -362,7 +371,7 @@ export class NativeHostClient {
 
   // The waiter is in place before the message goes out, so no answer can slip past it. A
   // time-out of 0 waits without limit.
-  #send_and_wait(envelope, timeout) {
+  #sendAndWait(envelope, timeout) {
     const answer = new Promise((resolve, reject) => {
       const waiter = { resolve, reject, timer: null };
       if (timeout > 0) {
@@ -406,9 +415,9 @@ export class NativeHostClient {
   }
 
   #disconnected(port) {
-    const reason = disconnect_reason(port);
-    if (this.#on_gone) {
-      this.#on_gone();
+    const reason = disconnectReason(port);
+    if (this.#onGone) {
+      this.#onGone();
       return;
     }
     this.#fail(new NativeHostError(`the native host disconnected: ${reason}`));
@@ -441,8 +450,9 @@ export class NativeHostClient {
  * Wraps a port that is already open to the host.
  * @param {object} port a runtime.Port from runtime.connectNative
  * @param {{timeout?: number, chunkTimeout?: number, maxReplyBytes?: number}} [options]
- *   timeout: the longest wait, in milliseconds, for the library's answer to a request (0, the
- *   default, waits without limit; a signing library may wait for the user).
+ *   timeout: the longest wait, in milliseconds, for the library's answer to a request (default
+ *   {@link REQUEST_TIMEOUT}, ten minutes, as a signing library may wait for the user; 0 waits
+ *   without limit).
  *   chunkTimeout: the longest wait for what the host answers by itself, the acknowledgement of a
  *   piece and the next chunk of a split reply (default {@link CHUNK_TIMEOUT}; 0 waits without
  *   limit; a shorter timeout applies to these too).

@@ -130,11 +130,56 @@ npcorvane-register status --system --browser chromium,chrome,edge,brave,vivaldi,
 [ "$(command -v npcorvane-register)" = /usr/bin/npcorvane-register ] || fail "npcorvane-register is not on PATH"
 npcorvane-register print --browser chromium | cmp -s - /etc/chromium/native-messaging-hosts/$host_name.json ||
   fail "npcorvane-register's defaults differ from the installed manifest"
+# The reference extension is there to side-load, and both system manifests allow it.
+extension=/usr/share/npcorvane/extension
+for file in chromium/manifest.json firefox/manifest.json npcorvane-chromium.zip npcorvane-firefox.xpi; do
+  [ -f "$extension/$file" ] || fail "no $extension/$file"
+done
+node -e '
+  const { createHash } = require("crypto");
+  const read = (file) => JSON.parse(require("fs").readFileSync(file, "utf8"));
+  const [extension, chromium, firefox] = process.argv.slice(1);
+  const der = Buffer.from(read(`${extension}/chromium/manifest.json`).key, "base64");
+  const id = [...createHash("sha256").update(der).digest("hex").slice(0, 32)]
+    .map((d) => String.fromCharCode(97 + parseInt(d, 16))).join("");
+  const gecko = read(`${extension}/firefox/manifest.json`).browser_specific_settings.gecko.id;
+  if (!read(chromium).allowed_origins.includes(`chrome-extension://${id}/`)) throw new Error(`${chromium} does not allow ${id}`);
+  if (!read(firefox).allowed_extensions.includes(gecko)) throw new Error(`${firefox} does not allow ${gecko}`);
+' "$extension" /etc/chromium/native-messaging-hosts/$host_name.json \
+  /usr/lib/mozilla/native-messaging-hosts/$host_name.json || fail "the manifests do not allow the reference extension"
 # The host finds the bundled library beside it, which is on no system library path.
 ! ldconfig -p | grep -q libnpcorvane || fail "libnpcorvane is on the system library path"
 reply=$(env -u LD_LIBRARY_PATH "$libdir/npcorvane-client" '{"hello":"host"}') ||
   fail "the installed host did not answer through its bundled library"
 echo "the installed host answered through its bundled library: ${reply:0:100}"
+
+echo "--- npcorvane-register doctor"
+# As a user with no registration of their own: the system's Chromium registration, checked through
+# the installed host and library; then the parts a user most often lacks.
+mkdir -p "$work/doctor-home"
+doctor() { env -u XDG_CONFIG_HOME -u LD_LIBRARY_PATH HOME="$work/doctor-home" npcorvane-register doctor "$@"; }
+expect_line() {
+  grep -qF -- "$2" "$1" || { cat "$1"; fail "doctor did not report: $2"; }
+}
+doctor --browser chromium >"$work/doctor" || true
+expect_line "$work/doctor" "ok       chromium: system manifest /etc/chromium/native-messaging-hosts/$host_name.json: ok: host $host"
+expect_line "$work/doctor" "ok       chromium: the host $host answers through its signing library"
+NPC_PINENTRY=/nonexistent/pinentry doctor --browser chromium >"$work/doctor" && fail "doctor found no problem with NPC_PINENTRY pointing nowhere"
+expect_line "$work/doctor" "problem  pinentry: NPC_PINENTRY names /nonexistent/pinentry, which is no program"
+doctor --json >"$work/doctor.json" || true
+node -e 'const r = JSON.parse(require("fs").readFileSync(process.argv[1], "utf8"));
+  if (!Array.isArray(r.checks) || typeof r.problems !== "number" ||
+      !r.checks.some(c => c.area === "browser" && c.subject === "chromium" && c.state === "ok")) process.exit(1);' \
+  "$work/doctor.json" || { cat "$work/doctor.json"; fail "doctor --json is no report with Chromium's registration ok"; }
+# The host gone: doctor names it, and the fix.
+mv "$host" "$work/host.away"
+doctor --browser chromium >"$work/doctor"
+doctor_status=$?
+mv "$work/host.away" "$host"
+[ $doctor_status -eq 1 ] || fail "doctor found no problem with the host removed"
+expect_line "$work/doctor" "problem  chromium: system manifest /etc/chromium/native-messaging-hosts/$host_name.json: the host $host is missing"
+expect_line "$work/doctor" "what to do: reinstall the package (sudo apt-get install --reinstall npcorvane)"
+echo "doctor reports the registration, a missing pinentry and a missing host; --json parses"
 
 echo "--- the browser suite against the installed host ($browsers)"
 # The harness writes a manifest for its reporting host only; the test library, by LD_LIBRARY_PATH,

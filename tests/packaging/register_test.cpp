@@ -95,29 +95,31 @@ std::vector<std::string> string_list(json_t* array) {
   return items;
 }
 
-struct browser_case {
-  const char* browser;
-  const char* user_dir;    // under HOME
-  const char* system_dir;  // under DESTDIR; null when the browser has none
-  const char* list_key;
-  std::vector<std::string> allow;     // the options that allow the extensions
-  std::vector<std::string> expected;  // what the manifest lists
+// One row of the project's table of browsers, with its folders as they lie under a scratch HOME
+// with no XDG_CONFIG_HOME.
+struct browser_row {
+  std::string id, family, user_dir, system_dir, app;
 };
 
-const std::vector<browser_case> BROWSERS{
-  {"chromium", ".config/chromium/NativeMessagingHosts", NPC_CHROMIUM_MANIFEST_DIR, "allowed_origins",
-   {"--allow-chromium", CHROMIUM_ID, "--allow-chromium=" + OTHER_ORIGIN}, {CHROMIUM_ORIGIN, OTHER_ORIGIN}},
-  {"chrome", ".config/google-chrome/NativeMessagingHosts", NPC_CHROME_MANIFEST_DIR, "allowed_origins",
-   {"--allow-chromium", CHROMIUM_ORIGIN}, {CHROMIUM_ORIGIN}},
-  {"edge-dev", ".config/microsoft-edge-dev/NativeMessagingHosts", NPC_EDGE_MANIFEST_DIR, "allowed_origins",
-   {"--allow-chromium", CHROMIUM_ID}, {CHROMIUM_ORIGIN}},
-  {"brave", ".config/BraveSoftware/Brave-Browser/NativeMessagingHosts", NPC_CHROME_MANIFEST_DIR,
-   "allowed_origins", {"--allow-chromium", CHROMIUM_ID}, {CHROMIUM_ORIGIN}},
-  {"firefox", ".mozilla/native-messaging-hosts", NPC_FIREFOX_MANIFEST_DIR, "allowed_extensions",
-   {"--allow-firefox", FIREFOX_ID, "--allow-firefox", FIREFOX_GUID}, {FIREFOX_ID, FIREFOX_GUID}},
-  {"librewolf", ".librewolf/native-messaging-hosts", nullptr, "allowed_extensions",
-   {"--allow-firefox", FIREFOX_ID}, {FIREFOX_ID}},
-};
+std::vector<browser_row> table_of_browsers() {
+  const json_ptr table = parse(read_file(NPC_BROWSERS_TABLE));
+  std::vector<browser_row> rows;
+  json_t* folders = json_object_get(table.get(), "system_folders");
+  json_t* list = json_object_get(table.get(), "browsers");
+  for (std::size_t i = 0; i < json_array_size(list); ++i) {
+    json_t* row = json_array_get(list, i);
+    browser_row r{string_member(row, "id"), string_member(row, "family"), string_member(row, "user"), "", ""};
+    if (json_object_get(row, "flatpak")) r.app = string_member(row, "flatpak");
+    if (json_object_get(row, "system")) r.system_dir = string_member(folders, string_member(row, "system").c_str());
+    const std::pair<std::string, std::string> prefixes[]{
+        {"$CHROME_CONFIG/", ".config/"}, {"$CONFIG/", ".config/"}, {"$HOME/", ""}, {"$APP/", ".var/app/" + r.app + "/"}};
+    for (const auto& [prefix, replacement] : prefixes) {
+      if (r.user_dir.starts_with(prefix)) r.user_dir = replacement + r.user_dir.substr(prefix.size());
+    }
+    rows.push_back(r);
+  }
+  return rows;
+}
 
 class RegisterTest : public ::testing::Test {
  protected:
@@ -126,11 +128,21 @@ class RegisterTest : public ::testing::Test {
   void SetUp() override { fs::create_directories(home); }
 };
 
+// Every browser of the table, for the user and (where it has one) in its system folder: the
+// manifest lands where the table says, and goes again with the folders install made.
 TEST_F(RegisterTest, InstallsAndUninstallsEachBrowserForTheUserAndTheSystem) {
+  const std::vector<browser_row> rows = table_of_browsers();
+  ASSERT_GE(rows.size(), 4u);
   for (const bool system : {false, true}) {
-    for (const browser_case& c : BROWSERS) {
-      if (system && !c.system_dir) continue;
-      SCOPED_TRACE(std::string(c.browser) + (system ? " --system" : " --user"));
+    for (const browser_row& c : rows) {
+      if (system && c.system_dir.empty()) continue;
+      SCOPED_TRACE(c.id + (system ? " --system" : " --user"));
+      const bool chromium = c.family == "chromium";
+      const std::vector<std::string> allow =
+          chromium ? std::vector<std::string>{"--allow-chromium", CHROMIUM_ID, "--allow-chromium=" + OTHER_ORIGIN}
+                   : std::vector<std::string>{"--allow-firefox", FIREFOX_ID, "--allow-firefox", FIREFOX_GUID};
+      const std::vector<std::string> expected_ids =
+          chromium ? std::vector<std::string>{CHROMIUM_ORIGIN, OTHER_ORIGIN} : std::vector<std::string>{FIREFOX_ID, FIREFOX_GUID};
       const fs::path root = system ? destdir : home;
       const fs::path dir = system ? destdir / fs::path(c.system_dir).relative_path() : home / c.user_dir;
       const std::vector<std::string> env{"DESTDIR=" + destdir.string()};
@@ -142,9 +154,8 @@ TEST_F(RegisterTest, InstallsAndUninstallsEachBrowserForTheUserAndTheSystem) {
         fs::copy_file(NPC_HOST_PATH, destdir / fs::path(host).relative_path());
         staged.push_back(fs::path(host).relative_path().string());
       }
-      std::vector<std::string> args{"install", system ? "--system" : "--user", "--browser", c.browser,
-                                    "--host", host};
-      args.insert(args.end(), c.allow.begin(), c.allow.end());
+      std::vector<std::string> args{"install", system ? "--system" : "--user", "--browser", c.id, "--host", host};
+      args.insert(args.end(), allow.begin(), allow.end());
 
       const run_result installed = run_register(home, args, env);
       ASSERT_EQ(installed.status, 0) << installed.err;
@@ -152,6 +163,9 @@ TEST_F(RegisterTest, InstallsAndUninstallsEachBrowserForTheUserAndTheSystem) {
       const fs::path manifest = dir / (HOST_NAME + ".json");
       std::vector<std::string> expected_files = staged;
       expected_files.push_back(fs::relative(manifest, root).string());
+      // A Flatpak browser's manifest names a launcher in the application's folder.
+      const fs::path launcher = home / ".var/app" / c.app / "data/npcorvane" / HOST_NAME;
+      if (!c.app.empty()) expected_files.push_back(fs::relative(launcher, root).string());
       std::sort(expected_files.begin(), expected_files.end());
       EXPECT_EQ(files_under(root), expected_files);
       EXPECT_EQ(fs::status(manifest).permissions() & fs::perms::all,
@@ -159,13 +173,14 @@ TEST_F(RegisterTest, InstallsAndUninstallsEachBrowserForTheUserAndTheSystem) {
       const json_ptr document = parse(read_file(manifest));
       ASSERT_TRUE(document) << read_file(manifest);
       EXPECT_EQ(string_member(document.get(), "name"), HOST_NAME);
-      EXPECT_EQ(string_member(document.get(), "path"), host);
+      EXPECT_EQ(string_member(document.get(), "path"), c.app.empty() ? host : launcher.string());
       EXPECT_EQ(string_member(document.get(), "type"), "stdio");
-      EXPECT_EQ(string_list(json_object_get(document.get(), c.list_key)), c.expected);
+      EXPECT_EQ(string_list(json_object_get(document.get(), chromium ? "allowed_origins" : "allowed_extensions")),
+                expected_ids);
       EXPECT_EQ(json_object_size(document.get()), 5u);
 
       const run_result removed = run_register(
-          home, {"uninstall", system ? "--system" : "--user", "--browser", c.browser}, env);
+          home, {"uninstall", system ? "--system" : "--user", "--browser", c.id}, env);
       EXPECT_EQ(removed.status, 0) << removed.err;
       EXPECT_EQ(files_under(root), staged);
       // The user's manifest folder goes with its last manifest, and so do the browser's folders
@@ -266,6 +281,43 @@ TEST_F(RegisterTest, FlatpakLauncherStartsTheHostOutsideTheSandbox) {
   EXPECT_EQ(allowed.status, 0) << allowed.out;
 }
 
+// A Flatpak application can write in its own folder. A link it plants at any step of the path
+// install writes or uninstall removes must stop the command before it touches the link's target.
+TEST_F(RegisterTest, RefusesLinksInAFlatpakApplicationsFolder) {
+  const fs::path app = home / ".var/app/org.chromium.Chromium";
+  const fs::path target = home / ".local/bin";
+  const struct {
+    const char* what;
+    fs::path link;
+  } cases[]{
+      {"launcher folder", app / "data/npcorvane"},
+      {"folder above the launcher", app / "data"},
+      {"launcher itself", app / "data/npcorvane" / HOST_NAME},
+      {"manifest folder", app / "config/chromium/NativeMessagingHosts"},
+      {"manifest itself", app / "config/chromium/NativeMessagingHosts" / (HOST_NAME + ".json")},
+      {"application folder", app},
+  };
+  const std::vector<std::string> install{"install", "--browser", "flatpak-chromium", "--host", NPC_HOST_PATH,
+                                         "--allow-chromium", CHROMIUM_ID};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(home);
+    fs::create_directories(target);
+    std::ofstream(target / "keep") << "mine";
+    std::ofstream(target / HOST_NAME) << "mine";
+    std::ofstream(target / (HOST_NAME + ".json")) << "mine";
+    fs::create_directories(c.link.parent_path());
+    fs::create_directory_symlink(target, c.link);
+    for (const auto& args : {install, std::vector<std::string>{"uninstall", "--browser", "flatpak-chromium"}}) {
+      const run_result run = run_register(home, args);
+      EXPECT_EQ(run.status, 1) << args[0] << ": " << run.out;
+      EXPECT_NE(run.err.find("symbolic link"), std::string::npos) << run.err;
+      EXPECT_EQ(files_under(target), (std::vector<std::string>{"keep", HOST_NAME, HOST_NAME + ".json"}));
+      EXPECT_EQ(read_file(target / HOST_NAME), "mine");
+    }
+  }
+}
+
 TEST_F(RegisterTest, FollowsAnAbsoluteConfigHomeOnly) {
   const struct {
     std::string xdg;
@@ -325,6 +377,13 @@ TEST_F(RegisterTest, RefusesBadArgumentsAndWritesNothing) {
   std::ofstream(not_executable) << "#!/bin/sh\n";
   const std::string host = NPC_HOST_PATH;
   const std::string relative_host = fs::relative(host, fs::current_path()).string();
+  // Real hosts in folders whose names hold bytes past ASCII, UTF-8 and not: only the name refuses them.
+  std::string utf8_host, latin1_host;
+  for (auto [folder, path] : {std::pair<const char*, std::string*>{"caf\xc3\xa9", &utf8_host}, {"caf\xe9", &latin1_host}}) {
+    fs::create_directories(scratch.path / folder);
+    fs::copy_file(host, scratch.path / folder / "npcorvane-host");
+    *path = (scratch.path / folder / "npcorvane-host").string();
+  }
   const struct {
     const char* what;
     std::vector<std::string> args;
@@ -333,6 +392,8 @@ TEST_F(RegisterTest, RefusesBadArgumentsAndWritesNothing) {
       {"relative host path", {"install", "--host", relative_host, "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
       {"bare host name as path", {"install", "--host", "npcorvane-host", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
       {"host path with a quote", {"install", "--host", "/opt/x\"y/host", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
+      {"host path in UTF-8 past ASCII", {"install", "--host", utf8_host, "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
+      {"host path with a byte that is no UTF-8", {"install", "--host", latin1_host, "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
       {"host that is no executable", {"install", "--host", not_executable.string(), "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
       {"host that is a folder", {"install", "--host", "/usr/bin", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},
       {"upper-case host name", {"install", "--host", host, "--name", "Org.Example", "--browser", "chromium", "--allow-chromium", CHROMIUM_ID}, 1},

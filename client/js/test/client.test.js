@@ -9,7 +9,7 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 
 import { createClient, NativeHostError, CHUNK_SIZE, DIRECT_REPLY_LIMIT } from '../npcorvane.js';
-import { open_native_port } from './native_port.js';
+import { openNativePort } from './native_port.js';
 
 const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../../..');
 const build = path.resolve(process.env.NPC_BUILD ?? path.join(root, 'build'));
@@ -17,13 +17,13 @@ const host = path.join(build, 'bin', 'npcorvane-host');
 const env = { ...process.env, LD_LIBRARY_PATH: path.join(build, 'tests', 'lib') };
 if (!existsSync(host)) throw new Error(`no host at ${host}: build the project first`);
 
-const open_ports = [];
+const openPorts = [];
 function open(options = {}) {
-  const port = open_native_port(host, options.args ?? [], { env, ...options });
-  open_ports.push(port);
+  const port = openNativePort(host, options.args ?? [], { env, ...options });
+  openPorts.push(port);
   return port;
 }
-after(() => { for (const port of open_ports) port.child.kill('SIGKILL'); });
+after(() => { for (const port of openPorts) port.child.kill('SIGKILL'); });
 
 function fnv1a64(bytes) {
   let h = 0xcbf29ce484222325n;
@@ -31,19 +31,19 @@ function fnv1a64(bytes) {
   return h.toString(16).padStart(16, '0');
 }
 
-function utf8_length(text) {
+function utf8Length(text) {
   return Buffer.byteLength(text, 'utf8');
 }
 
 // A text of exactly n UTF-8 bytes whose 1- to 4-byte characters fall across every piece edge.
-function mixed_text(n) {
+function mixedText(n) {
   const pattern = 'aé€😀';  // 1 + 2 + 3 + 4 bytes
   let text = pattern.repeat(Math.floor(n / 10));
-  return text + 'z'.repeat(n - utf8_length(text));
+  return text + 'z'.repeat(n - utf8Length(text));
 }
 
 // What the host sent back for the latest request: 'whole' or the chunk keys in order.
-function reply_shape(port) {
+function replyShape(port) {
   const inbound = port.log.filter((e) => e.dir === 'in').map((e) => e.value);
   const chunks = inbound.filter((v) => v && typeof v === 'object' && ('part' in v || 'last' in v));
   return chunks.length === 0 ? 'whole' : chunks.map((v) => Object.keys(v)[0]).join(',');
@@ -65,7 +65,7 @@ describe('whole replies', () => {
     {
       name: 'a request in several scripts',
       request: 'Grüße, 世界 😀',
-      reply: { length: utf8_length('Grüße, 世界 😀'), fnv1a: fnv1a64(Buffer.from('Grüße, 世界 😀')) },
+      reply: { length: utf8Length('Grüße, 世界 😀'), fnv1a: fnv1a64(Buffer.from('Grüße, 世界 😀')) },
     },
   ];
   for (const c of cases) {
@@ -79,7 +79,7 @@ describe('whole replies', () => {
     const reply = await client.request(`size:${DIRECT_REPLY_LIMIT}`);
     assert.equal(typeof reply, 'string');
     assert.equal(reply.length, DIRECT_REPLY_LIMIT - 2);
-    assert.equal(reply_shape(port), 'whole');
+    assert.equal(replyShape(port), 'whole');
   });
 });
 
@@ -99,7 +99,7 @@ describe('split replies', () => {
       port.log.length = 0;
       const reply = await client.request(`size:${n}`);
       assert.equal(reply.length, n - 2);
-      assert.equal(reply_shape(port), shape);
+      assert.equal(replyShape(port), shape);
     });
   }
 
@@ -120,7 +120,7 @@ describe('split replies', () => {
       const head = '["';
       const lead = 'x'.repeat(CHUNK_SIZE - head.length - before);
       const text = `${head}${lead}😀€é${'y'.repeat(400_000)}"]`;
-      assert.ok(utf8_length(text) > DIRECT_REPLY_LIMIT);
+      assert.ok(utf8Length(text) > DIRECT_REPLY_LIMIT);
       assert.deepEqual(await client.request(`echo:${text}`), JSON.parse(text));
     });
   }
@@ -134,12 +134,12 @@ describe('split replies', () => {
 });
 
 // The texts the module sent, out of their envelopes.
-function sent_texts(port) {
+function sentTexts(port) {
   return port.log.filter((e) => e.dir === 'out').map((e) => Buffer.from(e.value, 'base64').toString('utf8'));
 }
 
 // Every message out is answered before the next goes: one exchange at a time, never interleaved.
-function assert_in_step(port) {
+function assertInStep(port) {
   const dirs = port.log.map((e) => e.dir).join(' ');
   assert.match(dirs, /^(out in ?)*$/);
 }
@@ -158,10 +158,10 @@ describe('split requests', () => {
   for (const { name, n, pieces } of sizes) {
     test(`${name} (${n} bytes)`, async () => {
       port.log.length = 0;
-      const text = mixed_text(n);
+      const text = mixedText(n);
       const reply = await client.request(text);
       assert.deepEqual(reply, { length: n, fnv1a: fnv1a64(Buffer.from(text)) });
-      const sent = sent_texts(port);
+      const sent = sentTexts(port);
       if (pieces === null) {
         assert.equal(sent.length, 1);
         return;
@@ -170,7 +170,7 @@ describe('split requests', () => {
       assert.equal(sent.length, pieces + 2);
       assert.ok(sent.slice(1, -1).every((t) => t.startsWith('{"part":"')));
       assert.ok(sent.at(-1).startsWith('{"last":"'));
-      assert_in_step(port);
+      assertInStep(port);
     });
   }
 
@@ -191,8 +191,8 @@ describe('requests that begin like the protocol\'s own messages', () => {
     const client = createClient(port);
     for (const text of texts) {
       port.log.length = 0;
-      assert.deepEqual(await client.request(text), { length: utf8_length(text), fnv1a: fnv1a64(Buffer.from(text)) });
-      assert.equal(sent_texts(port)[0], '{"part":"true","count":0}');
+      assert.deepEqual(await client.request(text), { length: utf8Length(text), fnv1a: fnv1a64(Buffer.from(text)) });
+      assert.equal(sentTexts(port)[0], '{"part":"true","count":0}');
     }
     await client.close();
     assert.deepEqual(await port.exited, { code: 0, signal: null });
@@ -203,7 +203,7 @@ describe('one request at a time', () => {
   test('requests made together are answered in order, never interleaved', async () => {
     const port = open();
     const client = createClient(port);
-    const big = mixed_text(2_000_000);
+    const big = mixedText(2_000_000);
     const replies = await Promise.all([
       client.request('utf8:3000000'),
       client.request(big),
@@ -211,11 +211,11 @@ describe('one request at a time', () => {
       client.request('null'),
       client.request(`size:${DIRECT_REPLY_LIMIT + 1}`),
     ]);
-    assert.equal(utf8_length(JSON.stringify(replies[0])), 3_000_000);
+    assert.equal(utf8Length(JSON.stringify(replies[0])), 3_000_000);
     assert.deepEqual(replies[1], { length: 2_000_000, fnv1a: fnv1a64(Buffer.from(big)) });
     assert.deepEqual(replies.slice(2, 4), [[1], null]);
     assert.equal(replies[4].length, DIRECT_REPLY_LIMIT - 1);
-    assert_in_step(port);
+    assertInStep(port);
     await client.close();
   });
 });
@@ -236,7 +236,7 @@ describe('the end of the connection', () => {
   // The host is killed when the named message reaches the extension, in the middle of the exchange.
   const kills = [
     { name: 'during a split reply', request: 'size:3000000', at: (v) => v && v.part !== undefined },
-    { name: 'during a split request', request: mixed_text(2_000_000), at: (v) => v && v.more === 'more' },
+    { name: 'during a split request', request: mixedText(2_000_000), at: (v) => v && v.more === 'more' },
     { name: 'while the library works', request: 'slow:60000', at: null },
   ];
   for (const style of ['firefox', 'chromium']) {

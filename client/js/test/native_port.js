@@ -6,7 +6,7 @@ import { spawn } from 'node:child_process';
 const HOST_MESSAGE_LIMIT = 1_048_576;        // longest message a host may send
 const EXTENSION_MESSAGE_LIMIT = 64 << 20;       // longest serialised message an extension may send
 
-class event_target {
+class PortEvent {
   #listeners = [];
   addListener(listener) { this.#listeners.push(listener); }
   removeListener(listener) { this.#listeners = this.#listeners.filter((l) => l !== listener); }
@@ -22,15 +22,15 @@ class event_target {
  * The port also records every message both ways in `log` ({dir: 'out'|'in', value}) and exposes
  * the host process as `child` and its end as `exited` ({code, signal}).
  */
-export function open_native_port(command, args = [], { cwd, env, style = 'firefox' } = {}) {
+export function openNativePort(command, args = [], { cwd, env, style = 'firefox' } = {}) {
   const child = spawn(command, args, { cwd, env, stdio: ['pipe', 'pipe', 'inherit'] });
   const port = {
     name: command,
     error: null,
     log: [],
     child,
-    onMessage: new event_target(),
-    onDisconnect: new event_target(),
+    onMessage: new PortEvent(),
+    onDisconnect: new PortEvent(),
     exited: new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal }))),
     postMessage,
     disconnect,

@@ -8,7 +8,7 @@ import { createClient, NativeHostError, CHUNK_SIZE } from '../npcorvane.js';
 
 // A port whose answers come from script(text), text being the message text the module sent; an
 // answer of undefined is no answer at all.
-function scripted_port(script) {
+function scriptedPort(script) {
   const listeners = { message: [], disconnect: [] };
   const port = {
     sent: [],
@@ -31,7 +31,7 @@ const b64 = (bytes) => Buffer.from(bytes).toString('base64');
 
 test('a chunked reply is joined before it is decoded', async () => {
   const bytes = Buffer.from('"a😀b"');
-  const port = scripted_port((text) => (text === 'q' ? { part: b64(bytes.subarray(0, 3)) }
+  const port = scriptedPort((text) => (text === 'q' ? { part: b64(bytes.subarray(0, 3)) }
     : { last: b64(bytes.subarray(3)) }));
   assert.equal(await createClient(port).request('q'), 'a😀b');
   assert.deepEqual(port.sent, ['q', '{"more":"more"}']);
@@ -57,11 +57,19 @@ const broken = [
     fatal: true,
   },
   {
-    name: 'a split request answered with no acknowledgement ends the connection',
+    name: 'a split request whose start is not acknowledged ends the connection',
     request: 'x'.repeat(800_000),
     answer: () => ({ length: 3 }),
-    error: /answered a piece of a split request with {"length":3}/,
+    error: /answered the start of a split request with {"length":3}/,
     fatal: true,
+  },
+  {
+    name: 'a split request whose piece is not acknowledged ends the connection',
+    request: 'x'.repeat(2 * CHUNK_SIZE + 1),
+    answer: (text, n) => (n < 3 ? { more: 'more' } : { length: 3 }),
+    error: /answered piece 2 of 3 of a split request with {"length":3}/,
+    fatal: true,
+    sent: 3,
   },
   {
     name: 'silence past the time-out ends the connection',
@@ -89,7 +97,7 @@ const broken = [
 ];
 for (const b of broken) {
   test(b.name, async () => {
-    const port = scripted_port((text, n) => (text === 'echo:1' ? 1 : b.answer(text, n)));
+    const port = scriptedPort((text, n) => (text === 'echo:1' ? 1 : b.answer(text, n)));
     const client = createClient(port, b.options ?? { timeout: 5000 });
     await assert.rejects(client.request(b.request ?? 'q'),
       (e) => e instanceof NativeHostError && b.error.test(e.message));
@@ -105,17 +113,17 @@ for (const b of broken) {
 
 test('a reply shaped like a chunk is taken for one', async () => {
   // The library's own {"part": "..."} cannot be told from the first chunk of a long reply.
-  const port = scripted_port((text) => (text === 'q' ? { part: b64('{"a":1}') } : { last: '' }));
+  const port = scriptedPort((text) => (text === 'q' ? { part: b64('{"a":1}') } : { last: '' }));
   assert.deepEqual(await createClient(port).request('q'), { a: 1 });
 });
 
 test('a request that is not a string is refused', async () => {
-  const client = createClient(scripted_port(() => 1));
+  const client = createClient(scriptedPort(() => 1));
   await assert.rejects(client.request({ a: 1 }), TypeError);
 });
 
 test('close gives up on a host that does not exit, and disconnects it', async () => {
-  const port = scripted_port(() => undefined);
+  const port = scriptedPort(() => undefined);
   const client = createClient(port);
   await client.close();
   assert.deepEqual(port.sent, ['{"close":"close"}']);
@@ -125,12 +133,12 @@ test('close gives up on a host that does not exit, and disconnects it', async ()
 
 // The browsers' base64 on typed arrays, or none. Node's Buffer stands in for it where node lacks
 // it, so that the module's use of it is checked here; the browser stage runs the real one.
-function use_base64(kind) {
+function useBase64(kind) {
   const strict = (text) => {
     if (!/^[A-Za-z0-9+/]*={0,2}$/.test(text) || text.length % 4 === 1) throw new SyntaxError('not base64');
     return Buffer.from(text, 'base64');
   };
-  const stand_ins = {
+  const standIns = {
     fromBase64: (text) => new Uint8Array(strict(text)),
     toBase64() { return Buffer.from(this.buffer, this.byteOffset, this.length).toString('base64'); },
     setFromBase64(text) {
@@ -144,7 +152,7 @@ function use_base64(kind) {
   const saved = places.map(([object, name]) => Object.getOwnPropertyDescriptor(object, name));
   for (const [object, name] of places) {
     if (kind === 'fallback') delete object[name];
-    else if (!object[name]) Object.defineProperty(object, name, { value: stand_ins[name], configurable: true, writable: true });
+    else if (!object[name]) Object.defineProperty(object, name, { value: standIns[name], configurable: true, writable: true });
   }
   return () => places.forEach(([object, name], i) => {
     delete object[name];
@@ -153,7 +161,7 @@ function use_base64(kind) {
 }
 
 // Random characters of every width (no lone surrogates), from a seeded generator.
-function random_text(count, seed) {
+function randomText(count, seed) {
   let state = seed;
   const next = (n) => { state = (state * 1103515245 + 12345) >>> 0; return state % n; };
   const ranges = [[0x20, 0x7f], [0x80, 0x800], [0x800, 0xd800], [0xe000, 0x10000], [0x10000, 0x110000]];
@@ -167,17 +175,17 @@ function random_text(count, seed) {
 
 // A host that echoes a split request: it joins the pieces and sends the text back as a JSON
 // string in chunks of random sizes, so that characters fall across chunk edges at every offset.
-function echo_port(seed) {
+function echoPort(seed) {
   let state = seed;
   let assembled = [];
   let reply = null;
-  const next_chunk = () => {
+  const nextChunk = () => {
     state = (state * 1103515245 + 12345) >>> 0;
     const piece = reply.subarray(0, 1 + (state % 4000));
     reply = reply.subarray(piece.length);
     return reply.length === 0 ? { last: b64(piece) } : { part: b64(piece) };
   };
-  const port = scripted_port((text) => {
+  const port = scriptedPort((text) => {
     if (text.startsWith('{"part":"true"')) {
       assembled = [];
       return { more: 'more' };
@@ -188,20 +196,20 @@ function echo_port(seed) {
       if (piece[1] === 'part') return { more: 'more' };
       port.request = Buffer.concat(assembled);
       reply = Buffer.from(JSON.stringify(port.request.toString('utf8')));
-      return next_chunk();
+      return nextChunk();
     }
-    return text === '{"more":"more"}' ? next_chunk() : undefined;
+    return text === '{"more":"more"}' ? nextChunk() : undefined;
   });
   return port;
 }
 
 test("the browser's base64 and the fallback carry random text alike, both ways", async () => {
-  const text = random_text(900_000, 7);
+  const text = randomText(900_000, 7);
   const runs = {};
   for (const kind of ['native', 'fallback']) {
-    const restore = use_base64(kind);
+    const restore = useBase64(kind);
     try {
-      const port = echo_port(11);
+      const port = echoPort(11);
       const reply = await createClient(port, { maxReplyBytes: Infinity }).request(text);
       assert.ok(port.request.equals(Buffer.from(text)), `${kind}: the request arrived changed`);
       assert.ok(reply === text, `${kind}: the reply came back changed`);

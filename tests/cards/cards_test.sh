@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# The signing library on a PIV card behind pcscd and OpenSC, as users meet it: every request goes
+# through npcorvane-client and the host, every dialog to the scripted pinentry, and every
+# signature is checked with OpenSSL against the card's certificate.
+#   cards_test.sh CLIENT HOST
+# One table of cases, run in order on one card (the PIN's tries carry from row to row).
+set -uo pipefail
+client=$1 host=$2
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/card_env.sh"
+work=$(mktemp -d)
+trap 'card_stop; rm -rf "$work"' EXIT
+card_start "$work" || { echo "the card did not start"; cat "$work"/*.log; exit 1; }
+card=$work/card
+
+export HOME=$work NPC_PKCS11_MODULES=${NPC_OPENSC_MODULE:-$(find /usr/lib -name opensc-pkcs11.so -print -quit)}
+export NPC_PINENTRY=$here/../signer/scripted_pinentry NPC_TEST_PINENTRY_PIN=123456
+export NPC_TEST_PINENTRY_SCRIPT=$work/answers NPC_TEST_PINENTRY_LOG=$work/dialogs
+# The pinentry pulls and plugs the card while its dialog is up.
+printf '#!/bin/sh\nexec bash %q %q "$1"\n' "$here/card_env.sh" "$work" >"$work/hook"
+chmod +x "$work/hook"
+export NPC_TEST_PINENTRY_HOOK=$work/hook
+printf 'a document for the card\n' >"$work/document"
+data=$(base64 -w0 "$work/document")
+id() { sha256sum <"$card/$1.crt.der" | cut -c1-64; }
+
+failures=0
+fail() { echo "FAIL $case_name: $*"; failures=$((failures + 1)); }
+field() { sed -n "s/.*\"$1\":\"\\([^\"]*\\)\".*/\\1/p" <<<"$2"; }
+
+# Runs one request with the pinentry answers given (';' between dialogs); sets $reply, $dialogs
+# (how many dialogs were shown) and $apdus (how many APDUs the card answered).
+request() {
+  local answers=$1 request=$2 before
+  tr ';' '\n' <<<"${answers#-}" | sed '/^$/d' >"$NPC_TEST_PINENTRY_SCRIPT"
+  : >"$NPC_TEST_PINENTRY_LOG"
+  before=$(card_apdus)
+  reply=$(timeout 60 env -u LD_LIBRARY_PATH "$client" --host "$host" "$request" 2>&1)
+  dialogs=$(grep -c -- '--- dialog' "$NPC_TEST_PINENTRY_LOG")
+  apdus=$(($(card_apdus) - before))
+}
+
+sign() {  # sign SLOT HASH [PADDING]
+  printf '{"operation":"sign","certificate":"%s","hash":"%s",%s"origin":"https://card.example","data":"%s"}' \
+    "$(id "$1")" "$2" "${3:+\"padding\":\"$3\",}" "$data"
+}
+
+# Checks the reply: "sig SLOT HASH PADDING" (a signature OpenSSL accepts), "error CODE",
+# "certificates N" (N certificates, every one of the card's among them).
+expect() {
+  local kind=$1 slot=${2:-} hash=${3:-} padding=${4:-}
+  case $kind in
+    sig)
+      [ "$(field status "$reply")" = ok ] || { fail "no signature: ${reply:0:300}"; return; }
+      field signature "$reply" | base64 -d >"$work/signature"
+      openssl x509 -inform DER -in "$card/$slot.crt.der" -noout -pubkey >"$work/public.pem"
+      local options=()
+      [ "$padding" = pss ] && options=(-sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:digest)
+      openssl dgst "-${hash//-/}" -verify "$work/public.pem" "${options[@]}" -signature "$work/signature" \
+        "$work/document" >/dev/null || fail "the signature does not verify" ;;
+    error)
+      [ "$(field error "$reply")" = "$slot" ] || fail "wanted error $slot, got: ${reply:0:300}" ;;
+    certificates)
+      local count
+      count=$(grep -o '"id":"[0-9a-f]\{64\}"' <<<"$reply" | wc -l)
+      [ "$count" -eq "$slot" ] || fail "wanted $slot certificates, got $count: ${reply:0:200}"
+      for name in sig always enc nopin; do
+        grep -q "\"id\":\"$(id "$name")\"" <<<"$reply" || fail "certificate $name is missing"
+      done ;;
+  esac
+}
+
+
+# A new origin each time, so that each asks the user first.
+certificates() {
+  printf '{"operation":"certificates","origin":"https://card%d.example"}' "$RANDOM$RANDOM"
+}
+
+# name | answers | request | expected | dialogs (- for any)
+while IFS='|' read -r case_name answers req expected want_dialogs; do
+  case_name=$(xargs <<<"$case_name") answers=$(xargs <<<"$answers") want_dialogs=$(xargs <<<"$want_dialogs")
+  [ -z "$case_name" ] && continue
+  [[ $case_name == \#* ]] && continue
+  if [[ $case_name == "!"* ]]; then  # a step on the card itself, not a request
+    eval "$req" >/dev/null 2>&1 || fail "the step failed"
+    continue
+  fi
+  request "$answers" "$(eval "$req")"
+  # shellcheck disable=SC2086
+  expect $expected
+  [ "$want_dialogs" = - ] || [ "$dialogs" -eq "$want_dialogs" ] || fail "wanted $want_dialogs dialogs, saw $dialogs"
+  echo "$case_name: $(field status "$reply") $(field error "$reply") ($dialogs dialogs, $apdus APDUs)"
+done <<'EOF'
+certificates on the card        | ok                    | certificates            | certificates 4          | 1
+RSA PKCS#1 SHA-256              | pin 123456            | sign sig SHA-256 pkcs1  | sig sig SHA-256 pkcs1   | 1
+RSA PKCS#1 SHA-512              | pin 123456            | sign sig SHA-512 pkcs1  | sig sig SHA-512 pkcs1   | 1
+RSA PSS SHA-256                 | pin 123456            | sign sig SHA-256 pss    | sig sig SHA-256 pss     | 1
+RSA PSS SHA-384                 | pin 123456            | sign sig SHA-384 pss    | sig sig SHA-384 pss     | 1
+EC P-256 always PIN SHA-256     | pin 123456;pin 123456 | sign always SHA-256       | sig always SHA-256    | 2
+EC P-256 always PIN SHA-512     | pin 123456;pin 123456 | sign always SHA-512       | sig always SHA-512    | 2
+EC P-384 SHA-384                | -                     | sign nopin SHA-384       | sig nopin SHA-384      | -
+EC P-384 SHA-256                | -                     | sign nopin SHA-256       | sig nopin SHA-256      | -
+encryption-only key             | -                     | sign enc SHA-256 pkcs1  | error not_for_signing   | 0
+wrong PIN, then the right one   | pin 654321;pin 123456 | sign sig SHA-256 pkcs1  | sig sig SHA-256 pkcs1   | 2
+three wrong PINs lock it        | pin 111111;pin 222222;ok;pin 333333 | sign sig SHA-256 pkcs1 | error pin_locked | -
+locked before any dialog        | -                     | sign sig SHA-256 pkcs1  | error pin_locked        | 0
+!unblocked with the PUK         | -                     | pkcs15-tool --unblock-pin --puk 12345678 --new-pin 123456 | - | -
+signs after the unblock         | pin 123456            | sign sig SHA-256 pkcs1  | sig sig SHA-256 pkcs1   | 1
+card pulled mid-dialog          | @card_pull pin 123456 | sign sig SHA-256 pkcs1  | error token_error       | 1
+card gone                       | ok                    | certificates            | error no_token          | 1
+card back in                    | @card_insert ok       | certificates            | certificates 4          | 1
+EOF
+
+[ "$failures" -eq 0 ] || { echo "$failures cases failed"; exit 1; }
+echo "all cases passed"
