@@ -1,36 +1,22 @@
 // The browser benchmark's extension: times replies and requests through the module and the
-// project's host, and the same messages through a loop without the module against the floor host,
-// which only answers. Runs are interleaved and each result goes to the reporting host at once.
+// project's host against the floor (floor.js), which moves the module's own messages, one round
+// trip each and one way, to a host that only answers. Runs are interleaved and each result goes to
+// the reporting host at once, with the module's time inside postMessage and the browser's UTF-8,
+// base64 and JSON calls, for the table of where its time goes.
 
-import { createClient, CHUNK_SIZE } from './npcorvane.js';
+import { createClient } from './npcorvane.js';
 // Another copy of the module to measure beside this one (an older one, say), when config.baseline.
 import { createClient as createBaselineClient } from './baseline.js';
 import config from './config.js';
-import { floorLink } from './floor_link.js';
+import { openFloor, requestMessages } from './floor.js';
 
 const runtime = globalThis.browser?.runtime ?? globalThis.chrome.runtime;
 const reporter = runtime.connectNative('npc_test_report');
 const report = (line) => reporter.postMessage(line);
 const MiB = 1024 * 1024;
 
-// The length of the string the module posts for a message text of n ASCII bytes.
-const envelopeLength = (n) => Math.ceil(n / 3) * 4;
-const pieceMessageLength = (bytes) => 11 + envelopeLength(bytes);
-
-// Strings of the sizes the module posts for a request of n bytes, made before the clock starts:
-// the start, the pieces, the last piece; the floor host tells them apart by their first letter.
-function floorRequest(n) {
-  const count = Math.max(0, Math.ceil(n / CHUNK_SIZE) - 1);
-  const start = `{"part":"true","count":${count}}`;
-  const texts = [`P${'A'.repeat(envelopeLength(start.length) - 1)}`];
-  const full = `P${'A'.repeat(envelopeLength(pieceMessageLength(CHUNK_SIZE)) - 1)}`;
-  for (let i = 0; i < count; i++) texts.push(full);
-  texts.push(`L${'A'.repeat(envelopeLength(pieceMessageLength(n - count * CHUNK_SIZE)) - 1)}`);
-  return texts;
-}
-
 // A signing request of exactly n bytes: a document in base64 inside the request's JSON.
-function moduleRequest(n) {
+function signingRequest(n) {
   const head = '{"operation":"sign","document":"';
   const alphabet = 'ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/';
   const body = alphabet.repeat(Math.ceil(n / 64)).slice(0, n - head.length - 2);
@@ -38,65 +24,102 @@ function moduleRequest(n) {
 }
 
 function expect(condition, what) {
-  if (!condition) throw new Error(what);
+  if (!condition) throw new Error(what());
 }
 
-async function run() {
-  const ask = floorLink(runtime.connectNative('npc_bench_floor'));
-  const client = createClient(runtime.connectNative('npc_bench_host'), { timeout: 120_000 });
-  const baseline = config.baseline ? createBaselineClient(runtime.connectNative('npc_bench_host'), { timeout: 120_000 }) : null;
-  const requests = new Map();
-  for (const mib of config.sizes) requests.set(mib, { floor: floorRequest(mib * MiB), module: moduleRequest(mib * MiB) });
-
+// A port that adds up the time the module spends inside postMessage.
+function timedPort(port) {
   const timed = {
-    reply: {
-      floor: async (n) => {
-        let message = await ask(`R${n}`);
-        while (message && 'part' in message) message = await ask('M');
-        expect(message && 'last' in message, `the floor host answered ${JSON.stringify(message)?.slice(0, 80)}`);
-      },
-      module: (n) => moduleReply(client, n),
-      baseline: (n) => moduleReply(baseline, n),
-    },
-    request: {
-      floor: async (n) => {
-        let answer = null;
-        for (const text of requests.get(n / MiB).floor) answer = await ask(text);
-        expect(answer && 'length' in answer, `the floor host answered ${JSON.stringify(answer)}`);
-      },
-      module: (n) => moduleRequestRun(client, n),
-      baseline: (n) => moduleRequestRun(baseline, n),
+    postMs: 0,
+    onMessage: port.onMessage,
+    onDisconnect: port.onDisconnect,
+    get error() { return port.error; },
+    disconnect: () => port.disconnect(),
+    postMessage(message) {
+      const start = performance.now();
+      port.postMessage(message);
+      timed.postMs += performance.now() - start;
     },
   };
+  return timed;
+}
+
+// The time the module spends in each of the browser's calls it makes, added up by wrapping them:
+// UTF-8 (TextEncoder, TextDecoder), base64 (toBase64, setFromBase64) and JSON.parse. The wrappers
+// cost a few microseconds a call, a few dozen calls a case.
+const spent = { utf8: 0, base64: 0, parse: 0 };
+function wrap(object, name, step) {
+  const original = object[name];
+  object[name] = function wrapped(...args) {
+    const start = performance.now();
+    try {
+      return original.apply(this, args);
+    } finally {
+      spent[step] += performance.now() - start;
+    }
+  };
+}
+wrap(TextEncoder.prototype, 'encode', 'utf8');
+wrap(TextEncoder.prototype, 'encodeInto', 'utf8');
+wrap(TextDecoder.prototype, 'decode', 'utf8');
+if (typeof Uint8Array.prototype.toBase64 === 'function') wrap(Uint8Array.prototype, 'toBase64', 'base64');
+if (typeof Uint8Array.prototype.setFromBase64 === 'function') wrap(Uint8Array.prototype, 'setFromBase64', 'base64');
+wrap(JSON, 'parse', 'parse');
+
+async function run() {
+  const floor = openFloor(runtime.connectNative('npc_bench_floor'));
+  const port = timedPort(runtime.connectNative('npc_bench_host'));
+  const client = createClient(port, { timeout: 120_000 });
+  const baseline = config.baseline ? createBaselineClient(runtime.connectNative('npc_bench_host'), { timeout: 120_000 }) : null;
+  const requests = new Map(config.sizes.map((mib) => [mib, signingRequest(mib * MiB)]));
+
   async function moduleReply(through, n) {
     const reply = await through.request(`reply:${n}`);
-    expect(typeof reply === 'string' && reply.length === n - 2, `a reply of ${reply?.length} characters`);
+    expect(typeof reply === 'string' && reply.length === n - 2, () => `a reply of ${reply?.length} characters`);
   }
-  async function moduleRequestRun(through, n) {
-    const answer = await through.request(requests.get(n / MiB).module);
-    expect(answer?.length === n, `the host answered ${JSON.stringify(answer)}`);
+  async function moduleRequest(through, n) {
+    const answer = await through.request(requests.get(n / MiB));
+    expect(answer?.length === n, () => `the host answered ${JSON.stringify(answer)}`);
   }
-
-  // The benchmark library makes a reply ahead when asked, so the clock holds no library work.
-  const prepare = (scenario, side, n) => (scenario === 'reply' && side !== 'floor'
-    ? (side === 'module' ? client : baseline).request(`prepare:${n}`) : Promise.resolve());
-  const allSides = config.baseline ? ['floor', 'module', 'baseline'] : ['floor', 'module'];
+  // Each side's work before the clock starts, and its timed part.
+  const sides = {
+    reply: {
+      floor: { timed: (n) => floor.reply(n) },
+      oneway: { timed: (n) => floor.streamReply(n) },
+      module: { before: (n) => client.request(`prepare:${n}`), timed: (n) => moduleReply(client, n) },
+      baseline: { before: (n) => baseline.request(`prepare:${n}`), timed: (n) => moduleReply(baseline, n) },
+    },
+    request: {
+      floor: { before: (n) => requestMessages(requests.get(n / MiB)), timed: (n, messages) => floor.request(messages) },
+      oneway: {
+        before: (n) => requestMessages(requests.get(n / MiB), { oneWay: true }),
+        timed: (n, messages) => floor.streamRequest(messages),
+      },
+      module: { timed: (n) => moduleRequest(client, n) },
+      baseline: { timed: (n) => moduleRequest(baseline, n) },
+    },
+  };
+  const allSides = config.baseline ? ['floor', 'oneway', 'module', 'baseline'] : ['floor', 'oneway', 'module'];
+  const postMs = { floor: () => floor.postMs, oneway: () => floor.postMs, module: () => port.postMs };
 
   report({ setup: { agent: navigator.userAgent, nativeBase64: typeof Uint8Array.fromBase64 === 'function' } });
   // Rep 0 warms both sides up and is not reported.
   for (let rep = 0; rep <= config.reps; rep++) {
     for (const scenario of ['reply', 'request']) {
       for (const mib of config.sizes) {
+        const n = mib * MiB;
         // Which side goes first turns, so drift in the machine's load falls on all.
         const turn = (rep + config.first) % allSides.length;
-        const sides = [...allSides.slice(turn), ...allSides.slice(0, turn)];
-        for (const side of sides) {
-          const n = mib * MiB;
-          await prepare(scenario, side, n);
+        for (const side of [...allSides.slice(turn), ...allSides.slice(0, turn)]) {
+          const { before, timed } = sides[scenario][side];
+          const prepared = await before?.(n);
+          const posted = postMs[side]?.() ?? 0;
+          Object.assign(spent, { utf8: 0, base64: 0, parse: 0 });
           const start = performance.now();
-          await timed[scenario][side](n);
+          await timed(n, prepared);
           const ms = performance.now() - start;
-          if (rep > 0) report({ scenario, mib, side, ms });
+          const post = (postMs[side]?.() ?? posted) - posted;
+          if (rep > 0) report({ scenario, mib, side, ms, post, ...(side === 'module' ? { steps: { ...spent } } : {}) });
         }
       }
     }

@@ -6,7 +6,7 @@
 import { createClient } from './npcorvane.js';
 import { createClient as createBaselineClient } from './baseline.js';
 import config from './config.js';
-import { floorLink } from './floor_link.js';
+import { openFloor } from './floor.js';
 
 const runtime = globalThis.browser?.runtime ?? globalThis.chrome.runtime;
 const reporter = runtime.connectNative('npc_test_report');
@@ -15,7 +15,7 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const n = 32 * 1024 * 1024;
 
 async function run() {
-  const ask = floorLink(runtime.connectNative('npc_bench_floor'));
+  const floor = openFloor(runtime.connectNative('npc_bench_floor'));
   const clients = { module: createClient(runtime.connectNative('npc_bench_host'), { timeout: 120_000 }) };
   if (config.baseline) clients.baseline = createBaselineClient(runtime.connectNative('npc_bench_host'), { timeout: 120_000 });
   const sides = ['floor', ...Object.keys(clients)];
@@ -26,8 +26,7 @@ async function run() {
       await sleep(1500);
       const start = Date.now();
       if (side === 'floor') {
-        let message = await ask(`R${n}`);
-        while ('part' in message) message = await ask('M');
+        await floor.reply(n);
       } else {
         length = (await clients[side].request(`reply:${n}`)).length;
       }

@@ -1,13 +1,16 @@
 // The browser benchmark: headless Chromium and Firefox ESR run an extension that times replies and
-// requests through the module and the host, against the same messages carried between a loop
-// without the module and a floor host that only answers. Prints medians, MiB/s and the ratio of
-// the module's median time to the floor's, and writes them as a Markdown table.
+// requests through the module and the host, against the floor: the module's own messages carried
+// between the extension and a host that only answers, one round trip each and one way. Prints
+// medians, MiB/s, the ratio of the module's median time to the floor's and where the module's time
+// goes, and writes them as Markdown tables. Fails when the module beats the floor anywhere.
 // Usage: node bench/browsers/run.mjs [--build DIR] [--reps N] [--rounds R] [--baseline FILE] [--out FILE]
+//          [--sizes MIB,...] [--browser chromium|firefox] [--raw]
 //        node bench/browsers/run.mjs --memory [--build DIR] [--reps N] [--baseline FILE] [--out FILE]
 //   N repetitions of every case in each browser, spread over R sessions of each, the browsers
 //   taking turns; --baseline also measures another copy of the module (an older one, say) in the
 //   same runs; --out writes the table (with how it was measured) to FILE. --memory measures instead
-//   how much the browser's resident memory grows while a 32 MiB reply is fetched.
+//   how much the browser's resident memory grows while a 32 MiB reply is fetched. --sizes and
+//   --browser narrow the run for a quick look; --raw also prints every time taken.
 
 import { cpus, loadavg, tmpdir } from 'node:os';
 import { existsSync, mkdtempSync, readdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
@@ -19,7 +22,6 @@ import { run_extension } from '../../tests/browsers/harness.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const root = path.resolve(here, '../..');
-const SIZES = [8, 32];
 
 let build = path.join(root, 'build');
 let reps = 15;
@@ -27,6 +29,9 @@ let rounds = 3;
 let out = null;
 let baseline = null;
 let memory = false;
+let raw = false;
+let sizes = [8, 32];
+let browsers = ['chromium', 'firefox'];
 for (let i = 2; i < process.argv.length; i++) {
   const arg = process.argv[i];
   if (arg === '--build') build = path.resolve(process.argv[++i]);
@@ -35,8 +40,11 @@ for (let i = 2; i < process.argv.length; i++) {
   else if (arg === '--out') out = path.resolve(process.argv[++i]);
   else if (arg === '--baseline') baseline = path.resolve(process.argv[++i]);
   else if (arg === '--memory') memory = true;
+  else if (arg === '--sizes') sizes = process.argv[++i].split(',').map(Number);
+  else if (arg === '--raw') raw = true;
+  else if (arg === '--browser') browsers = [process.argv[++i]];
   else {
-    console.error('usage: run.mjs [--memory] [--build DIR] [--reps N] [--rounds R] [--baseline FILE] [--out FILE]');
+    console.error('usage: run.mjs [--memory] [--build DIR] [--reps N] [--rounds R] [--baseline FILE] [--out FILE] [--sizes MIB,...] [--browser chromium|firefox] [--raw]');
     process.exit(2);
   }
 }
@@ -113,7 +121,7 @@ if (memory) {
     ` over the level just before; median of ${reps}, ${new Date().toISOString().slice(0, 16).replace('T', ' ')} UTC,` +
     ` load average ${loadavg().map((l) => l.toFixed(2)).join(' ')}.`, '',
     `| browser | floor | module |${baseline ? ' baseline |' : ''}`, `|---|---|---|${baseline ? '---|' : ''}`];
-  for (const browser of ['chromium', 'firefox']) {
+  for (const browser of browsers) {
     const tag = `NPC_BENCH_TAG=${randomUUID()}`;
     const config = path.join(scratch, `config-${browser}.js`);
     writeFileSync(config, `export default ${JSON.stringify({ reps, baseline: baseline !== null })};\n`);
@@ -121,7 +129,7 @@ if (memory) {
     const runs = [];
     const { failures } = await run_extension(browser, {
       files: {
-        'background.js': path.join(here, 'memory.js'), 'floor_link.js': path.join(here, 'floor_link.js'), 'npcorvane.js': module, 'baseline.js': baseline ?? module, 'config.js': config,
+        'background.js': path.join(here, 'memory.js'), 'floor.js': path.join(here, 'floor.js'), 'npcorvane.js': module, 'baseline.js': baseline ?? module, 'config.js': config,
       },
       hosts: { npc_bench_host: host, npc_bench_floor: floor },
       env: { LD_LIBRARY_PATH: benchlib, NPC_BENCH_TAG: tag.split('=')[1] },
@@ -152,19 +160,22 @@ if (memory) {
 }
 
 const times = {};  // browser/scenario/mib/side -> [ms]
+const posts = {};  // browser/scenario/mib/side -> [ms inside postMessage]
+const steps = {};  // browser/scenario/mib -> [{utf8, base64, parse}]
 const agents = {};
 const loadBefore = loadavg().map((l) => l.toFixed(2)).join(' ');
 const started = Date.now();
 
 for (let round = 0; round < rounds; round++) {
   const roundReps = Math.floor(reps / rounds) + (round < reps % rounds ? 1 : 0);
-  for (const browser of round % 2 === 0 ? ['chromium', 'firefox'] : ['firefox', 'chromium']) {
+  const order = round % 2 === 0 ? ['chromium', 'firefox'] : ['firefox', 'chromium'];
+  for (const browser of order.filter((b) => browsers.includes(b))) {
     const config = path.join(scratch, `config-${browser}-${round}.js`);
-    writeFileSync(config, `export default ${JSON.stringify({ reps: roundReps, sizes: SIZES, first: round, baseline: baseline !== null })};\n`);
+    writeFileSync(config, `export default ${JSON.stringify({ reps: roundReps, sizes, first: round, baseline: baseline !== null })};\n`);
     const { failures } = await run_extension(browser, {
       files: {
         'background.js': path.join(here, 'background.js'),
-        'floor_link.js': path.join(here, 'floor_link.js'),
+        'floor.js': path.join(here, 'floor.js'),
         'npcorvane.js': module,
         'baseline.js': baseline ?? module,
         'config.js': config,
@@ -172,13 +183,16 @@ for (let round = 0; round < rounds; round++) {
       hosts: { npc_bench_host: host, npc_bench_floor: floor },
       env: { LD_LIBRARY_PATH: benchlib },
       // Generous: on a loaded machine one repetition of every case can take minutes.
-      deadline_ms: 120_000 + roundReps * 150_000,
+      deadline_ms: 120_000 + roundReps * 200_000,
       on_line(line) {
         if (line.error) return line.error;
+        const key = `${browser}/${line.scenario}/${line.mib}`;
         if (line.setup) {
           agents[browser] = line.setup;
         } else {
-          (times[`${browser}/${line.scenario}/${line.mib}/${line.side}`] ??= []).push(line.ms);
+          if (line.steps) (steps[key] ??= []).push(line.steps);
+          (times[`${key}/${line.side}`] ??= []).push(line.ms);
+          (posts[`${key}/${line.side}`] ??= []).push(line.post);
         }
         return null;
       },
@@ -196,29 +210,60 @@ const version = (browser) => {
   const native = agents[browser]?.nativeBase64 ? 'built-in base64' : 'no built-in base64';
   return `${browser === 'chromium' ? 'Chromium' : 'Firefox'} ${match?.[1] ?? '?'} (${native})`;
 };
+const title = (browser) => (browser === 'chromium' ? 'Chromium' : 'Firefox');
 lines.push(`Taken ${new Date().toISOString().slice(0, 16).replace('T', ' ')} UTC on ${cpus()[0]?.model ?? 'an unknown CPU'},` +
   ` ${cpus().length} cores; load average ${loadBefore} before and ${loadavg().map((l) => l.toFixed(2)).join(' ')} after;` +
   ` ${Math.round((Date.now() - started) / 1000)} s in all. ${reps} repetitions of each case per browser in ${rounds} sessions` +
   ` each, the browsers taking turns; ${Object.keys(agents).map(version).join(', ')}.`);
 lines.push('');
-lines.push(`| browser | case | floor | module + host | module/floor |${baseline ? ' baseline + host | baseline/floor |' : ''}`);
-lines.push(`|---|---|---|---|---|${baseline ? '---|---|' : ''}`);
-for (const browser of ['chromium', 'firefox']) {
+lines.push(`| browser | case | floor | one-way floor | module + host | module/floor |${baseline ? ' baseline + host | baseline/floor |' : ''}`);
+lines.push(`|---|---|---|---|---|---|${baseline ? '---|---|' : ''}`);
+const beaten = [];
+const costs = [];
+for (const browser of browsers) {
   for (const scenario of ['reply', 'request']) {
-    for (const mib of SIZES) {
-      const of = (side) => times[`${browser}/${scenario}/${mib}/${side}`];
+    for (const mib of sizes) {
+      const key = `${browser}/${scenario}/${mib}`;
+      const of = (side) => times[`${key}/${side}`];
       if (!of('floor')?.length || !of('module')?.length) continue;
       const f = median(of('floor'));
       const rate = (ms) => `${ms.toFixed(0)} ms, ${((mib * 1000) / ms).toFixed(1)} MiB/s`;
       const side = (name) => `${rate(median(of(name)))} | ${(median(of(name)) / f).toFixed(2)}x |`;
-      lines.push(`| ${browser === 'chromium' ? 'Chromium' : 'Firefox'} | ${scenario} ${mib} MiB | ${rate(f)} | ${side('module')}` +
-                 `${baseline && of('baseline')?.length ? ` ${side('baseline')}` : ''}`);
+      lines.push(`| ${title(browser)} | ${scenario} ${mib} MiB | ${rate(f)} | ${of('oneway')?.length ? rate(median(of('oneway'))) : '-'} |` +
+                 ` ${side('module')}${baseline && of('baseline')?.length ? ` ${side('baseline')}` : ''}`);
+      // A floor the module beats does not measure what it claims to.
+      if (median(of('module')) < f) beaten.push(`${title(browser)} ${scenario} ${mib} MiB`);
+      if (steps[key]?.length) {
+        const step = (name) => median(steps[key].map((s) => s[name]));
+        const post = (name) => median(posts[`${key}/${name}`]);
+        const m = median(of('module'));
+        const own = post('module') + step('utf8') + step('base64') + step('parse');
+        const ms = (value) => `${value.toFixed(0)}`;
+        costs.push(`| ${title(browser)} | ${scenario} ${mib} MiB | ${ms(f)} | ${ms(post('floor'))} | ${ms(f - post('floor'))} |` +
+                   ` ${ms(m)} | ${ms(post('module'))} | ${ms(step('utf8'))} | ${ms(step('base64'))} |` +
+                   ` ${scenario === 'reply' ? ms(step('parse')) : '-'} | ${ms(m - own)} | ${ms(m - own - (f - post('floor')))} |`);
+      }
     }
   }
 }
 lines.push('');
 lines.push('Medians over the repetitions; the ratio is the module\'s median time over the floor\'s.');
+if (costs.length > 0) {
+  lines.push('', 'Where the time goes, in ms (medians): the floor\'s time inside postMessage and the rest, its wait;' +
+    ' the module\'s time inside postMessage and inside the browser\'s calls it makes (UTF-8: encoding' +
+    ' the request and copying a piece\'s inner base64 into its message, or decoding the reply\'s bytes; base64: both' +
+    ' layers of every piece, or every chunk\'s decoding; parse: JSON.parse of the reply). What is left of the module\'s time is its wait and the rest;' +
+    ' "over the floor\'s wait" is that less the floor\'s wait (negative where the module\'s work overlaps the wait).', '');
+  lines.push('| browser | case | floor | postMessage | wait | module | postMessage | UTF-8 | base64 | parse | wait and rest | over the floor\'s wait |');
+  lines.push('|---|---|---|---|---|---|---|---|---|---|---|---|');
+  lines.push(...costs);
+}
+if (beaten.length > 0) {
+  lines.push('', `The module came out faster than the floor in: ${beaten.join(', ')}. That floor is no floor.`);
+  failed = true;
+}
 const table = `${lines.join('\n')}\n`;
 console.log(`\n${table}`);
+if (raw) for (const [key, values] of Object.entries(times)) console.log(key, values.map((v) => v.toFixed(0)).join(' '));
 if (out) writeFileSync(out, table);
 process.exit(failed ? 1 : 0);

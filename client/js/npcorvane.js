@@ -110,61 +110,62 @@ class PieceWriter {
   }
 }
 
-// Collects a split reply: each chunk is decoded straight into one buffer, grown as needed, and the
-// bytes are decoded to text once at the end, since a chunk may end inside a character. The buffer
-// is given back as soon as the text is made, so the reply is held at most twice: bytes and text,
-// then text and value.
+// Collects a split reply. Each chunk is decoded into one chunk-sized buffer and its UTF-8 at once
+// into text, the decoder keeping a character cut at the chunk's edge for the next, so that both
+// happen while the next chunk is on its way; the end has only the text to join and parse. The
+// reply is held at most twice: its text in pieces and joined, then the text and the value.
 class ReplyReader {
-  #bytes = new Uint8Array(0);
+  #scratch = null;
+  #decoder = new TextDecoder('utf-8', { fatal: true, ignoreBOM: true });
+  #texts = [];
   length = 0;
-  badBase64 = null;  // the first chunk that failed to decode
+  // The first chunk that failed to decode, and the first UTF-8 error: kept for the end, so that
+  // the rest is still fetched and counted.
+  #badBase64 = null;
+  #badUtf8 = null;
 
-  // Takes one chunk's base64; a failure is kept for the end, so that the rest is still fetched.
   add(base64) {
-    if (this.badBase64) return;
+    if (this.#badBase64) return;
     const room = Math.ceil(base64.length / 4) * 3;
-    if (this.length + room > this.#bytes.length) this.#grow(this.length + room);
+    if (this.#scratch === null || this.#scratch.length < room) this.#scratch = new Uint8Array(Math.max(room, CHUNK_SIZE));
+    let written;
     try {
-      this.length += decodeBase64Into(base64, this.#bytes.subarray(this.length));
+      written = decodeBase64Into(base64, this.#scratch);
     } catch (error) {
-      this.badBase64 = error;
+      this.#badBase64 = error;
+      this.#texts = [];
+      return;
     }
-  }
-
-  // By half again, so the copies stay few; transfer() moves the bytes without a copy where the
-  // allocator can, and pages not yet written cost nothing.
-  #grow(needed) {
-    const capacity = Math.max(needed, Math.ceil(this.#bytes.length * 1.5), 2 * CHUNK_SIZE);
-    if (typeof this.#bytes.buffer.transfer === 'function') {
-      this.#bytes = new Uint8Array(this.#bytes.buffer.transfer(capacity));
-    } else {
-      const bigger = new Uint8Array(capacity);
-      bigger.set(this.#bytes.subarray(0, this.length));
-      this.#bytes = bigger;
+    this.length += written;
+    if (this.#badUtf8) return;
+    try {
+      const text = this.#decoder.decode(this.#scratch.subarray(0, written), { stream: true });
+      if (text.length > 0) this.#texts.push(text);
+    } catch (error) {
+      this.#badUtf8 = error;
+      this.#texts = [];
     }
-  }
-
-  #release() {
-    const buffer = this.#bytes.buffer;
-    this.#bytes = new Uint8Array(0);
-    if (typeof buffer.transfer === 'function') buffer.transfer(0);
   }
 
   // The reply's value; throws a NativeHostError when a chunk was not base64, the bytes are not
   // UTF-8 or the text is not JSON.
   value() {
-    if (this.badBase64) {
-      this.#release();
-      throw new NativeHostError('a chunk of a split reply is not valid base64', { cause: this.badBase64 });
+    this.#scratch = null;
+    if (this.#badBase64) {
+      throw new NativeHostError('a chunk of a split reply is not valid base64', { cause: this.#badBase64 });
     }
-    let text;
-    try {
-      text = new TextDecoder('utf-8', { fatal: true, ignoreBOM: true }).decode(this.#bytes.subarray(0, this.length));
-    } catch (error) {
-      throw new NativeHostError(`a split reply of ${this.length} bytes is not valid UTF-8`, { cause: error });
-    } finally {
-      this.#release();
+    if (!this.#badUtf8) {
+      try {
+        this.#texts.push(this.#decoder.decode());
+      } catch (error) {
+        this.#badUtf8 = error;
+      }
     }
+    if (this.#badUtf8) {
+      throw new NativeHostError(`a split reply of ${this.length} bytes is not valid UTF-8`, { cause: this.#badUtf8 });
+    }
+    const text = this.#texts.length === 1 ? this.#texts[0] : this.#texts.join('');
+    this.#texts = [];
     try {
       return JSON.parse(text);
     } catch (error) {

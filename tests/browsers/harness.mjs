@@ -5,7 +5,7 @@
 import { spawn } from 'node:child_process';
 import { createHash, generateKeyPairSync } from 'node:crypto';
 import {
-  chmodSync, copyFileSync, existsSync, mkdirSync, mkdtempSync, openSync, readFileSync, rmSync,
+  chmodSync, copyFileSync, existsSync, mkdirSync, mkdtempSync, openSync, readdirSync, readFileSync, rmSync,
   writeFileSync,
 } from 'node:fs';
 import { tmpdir } from 'node:os';
@@ -104,15 +104,24 @@ function write_zip(file, entries) {
   writeFileSync(file, Buffer.concat([...locals, directory, end]));
 }
 
-function prepare_chromium(t, { files, hosts, key, user_data_dir }) {
+// A built extension's manifest, or null when the browser runs without an extension.
+const built_manifest = (dir) => (dir ? JSON.parse(readFileSync(path.join(dir, 'manifest.json'), 'utf8')) : null);
+
+function prepare_chromium(t, { files, hosts, key, user_data_dir, extension_dir, url }) {
   // A fixed extension ID comes from the manifest's key.
-  const der = key ?? generateKeyPairSync('rsa', { modulusLength: 2048 })
-    .publicKey.export({ type: 'spki', format: 'der' });
-  const id = extension_id(der);
-  lay_out_extension(path.join(t, 'ext'), files, {
-    manifest_version: 3, name: 'npcorvane test', version: '1.0', key: der.toString('base64'),
-    permissions: ['nativeMessaging'], background: { service_worker: 'background.js', type: 'module' },
-  });
+  let ext = extension_dir;
+  let der = key;
+  if (extension_dir === undefined) {
+    der ??= generateKeyPairSync('rsa', { modulusLength: 2048 }).publicKey.export({ type: 'spki', format: 'der' });
+    ext = path.join(t, 'ext');
+    lay_out_extension(ext, files, {
+      manifest_version: 3, name: 'npcorvane test', version: '1.0', key: der.toString('base64'),
+      permissions: ['nativeMessaging'], background: { service_worker: 'background.js', type: 'module' },
+    });
+  } else if (extension_dir) {
+    der = Buffer.from(built_manifest(extension_dir).key, 'base64');
+  }
+  const id = der ? extension_id(der) : 'none';
   const profile = user_data_dir ?? path.join(t, 'profile');
   host_manifests(path.join(profile, 'NativeMessagingHosts'), lay_out_reporter(t), hosts,
                  { allowed_origins: [`chrome-extension://${id}/`] });
@@ -121,22 +130,30 @@ function prepare_chromium(t, { files, hosts, key, user_data_dir }) {
     binary,
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--no-default-browser-check', '--disable-background-networking', '--disable-component-update',
-      '--disable-sync', `--user-data-dir=${profile}`, `--load-extension=${t}/ext`, 'about:blank'],
+      '--disable-sync', `--user-data-dir=${profile}`, ...(ext ? [`--load-extension=${ext}`] : []), url],
     host_args: (args) => args.length === 1 && args[0] === `chrome-extension://${id}/`,
   };
 }
 
-function prepare_firefox(t, { files, hosts }) {
-  const ext = path.join(t, 'ext');
-  lay_out_extension(ext, files, {
-    manifest_version: 3, name: 'npcorvane test', version: '1.0',
-    browser_specific_settings: { gecko: { id: FIREFOX_ID } },
-    permissions: ['nativeMessaging'], background: { scripts: ['background.js'], type: 'module' },
-  });
+function prepare_firefox(t, { files, hosts, extension_dir, url }) {
+  let ext = extension_dir;
+  let id = FIREFOX_ID;
+  if (extension_dir === undefined) {
+    ext = path.join(t, 'ext');
+    lay_out_extension(ext, files, {
+      manifest_version: 3, name: 'npcorvane test', version: '1.0',
+      browser_specific_settings: { gecko: { id: FIREFOX_ID } },
+      permissions: ['nativeMessaging'], background: { scripts: ['background.js'], type: 'module' },
+    });
+  } else if (extension_dir) {
+    id = built_manifest(extension_dir).browser_specific_settings.gecko.id;
+  }
   const profile = path.join(t, 'profile');
   mkdirSync(path.join(profile, 'extensions'), { recursive: true });
-  write_zip(path.join(profile, 'extensions', `${FIREFOX_ID}.xpi`),
-            ['manifest.json', ...Object.keys(files)].map((name) => [name, readFileSync(path.join(ext, name))]));
+  if (ext) {
+    write_zip(path.join(profile, 'extensions', `${id}.xpi`),
+              readdirSync(ext).sort().map((name) => [name, readFileSync(path.join(ext, name))]));
+  }
   // Unsigned add-ons in the profile load only with both of the first two.
   const prefs = {
     'xpinstall.signatures.required': false,
@@ -153,12 +170,12 @@ function prepare_firefox(t, { files, hosts }) {
   writeFileSync(path.join(profile, 'user.js'), Object.entries(prefs)
     .map(([k, v]) => `user_pref(${JSON.stringify(k)}, ${JSON.stringify(v)});\n`).join(''));
   const manifests = path.join(t, 'home', '.mozilla', 'native-messaging-hosts');
-  host_manifests(manifests, lay_out_reporter(t), hosts, { allowed_extensions: [FIREFOX_ID] });
+  host_manifests(manifests, lay_out_reporter(t), hosts, { allowed_extensions: [id] });
   return {
     binary: 'firefox-esr',
-    args: ['--headless', '--no-remote', '--profile', profile, 'about:blank'],
+    args: ['--headless', '--no-remote', '--profile', profile, url],
     host_args: (args) => args.length === 2 && args[0] === path.join(manifests, `${REPORT_NAME}.json`)
-      && args[1] === FIREFOX_ID,
+      && args[1] === id,
   };
 }
 
@@ -195,12 +212,17 @@ for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) {
  * the deadline passes. files: the extension's files by name, background.js among them; hosts:
  * the native hosts it may start, by name; env: the environment of the browser and its hosts;
  * key: a Chromium public key (DER) for a fixed ID; user_data_dir: a Chromium profile folder to run
- * on instead of a fresh one (its NativeMessagingHosts folder gets the manifests). on_line(line) gets every other line the
+ * on instead of a fresh one (its NativeMessagingHosts folder gets the manifests). extension_dir:
+ * a built, unpacked extension to load in place of files (null: no extension at all). page:
+ * async (results_file) => the URL the browser opens (default about:blank), for a page that
+ * reports by appending lines to results_file itself. on_line(line) gets every other line the
  * extension reports, in order, and may return a failure. Resolves with the failures (those and
  * the run's own: a browser that did not start, hosts started with unexpected arguments, no end
  * in time) and whether the extension reported its end.
  */
-export async function run_extension(name, { files, hosts, env = {}, key = null, user_data_dir = null, deadline_ms, on_line }) {
+export async function run_extension(name, {
+  files, hosts, env = {}, key = null, user_data_dir = null, extension_dir = undefined, page = null, deadline_ms, on_line,
+}) {
   const t = mkdtempSync(path.join(tmpdir(), `npc-${name}-`));
   running = { t, child: null };
   const failures = [];
@@ -210,8 +232,10 @@ export async function run_extension(name, { files, hosts, env = {}, key = null, 
   try {
     mkdirSync(path.join(t, 'home'));
     mkdirSync(path.join(t, 'tmp'));
-    const setup = name === 'chromium' ? prepare_chromium(t, { files, hosts, key, user_data_dir })
-      : prepare_firefox(t, { files, hosts });
+    const results = path.join(t, 'results.jsonl');
+    const url = page ? await page(results) : 'about:blank';
+    const setup = name === 'chromium' ? prepare_chromium(t, { files, hosts, key, user_data_dir, extension_dir, url })
+      : prepare_firefox(t, { files, hosts, extension_dir, url });
     const log = openSync(path.join(t, 'browser.log'), 'w');
     // The hosts inherit this environment.
     const full_env = {
@@ -221,7 +245,6 @@ export async function run_extension(name, { files, hosts, env = {}, key = null, 
     running.child = child;
     const spawn_error = new Promise((resolve) => child.once('error', resolve));
 
-    const results = path.join(t, 'results.jsonl');
     let shown = 0;
     while (!done && Date.now() - started < deadline_ms) {
       const error = await Promise.race([spawn_error, sleep(250)]);

@@ -278,7 +278,7 @@ TEST_F(signer_test, repeated_requests_give_the_same_answers_and_leave_nothing_op
   const auto before = open_descriptors();
   for (int round = 0; round < 25; ++round) {
     const json_ptr listed = library().ask(R"({"operation":"certificates"})");
-    EXPECT_GE(json_array_size(json_object_get(listed.get(), "certificates")), 3u);
+    EXPECT_GE(json_array_size(json_object_get(listed.get(), "certificates")), 4u);
     const json_ptr reply = library().ask(request);
     EXPECT_TRUE(openssl_verifies(token_environment::der("ec384"), "SHA256", false, false, "hi",
                                  unbase64(text_of(reply.get(), "signature"))));
@@ -314,7 +314,7 @@ TEST_F(signer_test, modules_can_be_named_and_no_initialised_token_is_no_token) {
     const json_ptr signed_reply =
         library().ask(with_ids(R"({"operation":"sign","certificate":"$ec256","data":""})"));
     if (*c.code == '\0') {
-      EXPECT_EQ(json_array_size(json_object_get(listed.get(), "certificates")), 3u);
+      EXPECT_EQ(json_array_size(json_object_get(listed.get(), "certificates")), 4u);
       EXPECT_EQ(text_of(signed_reply.get(), "status"), "ok");
     } else {
       expect_error(listed.get(), c.code);
@@ -524,7 +524,7 @@ TEST_F(signer_test, reading_certificates_needs_the_users_consent_once_per_origin
     const json_ptr reply =
         library().ask(R"({"operation":"certificates","origin":")" + std::string(s.origin) + "\"}");
     if (*s.code == '\0') {
-      EXPECT_EQ(json_array_size(json_object_get(reply.get(), "certificates")), 3u);
+      EXPECT_EQ(json_array_size(json_object_get(reply.get(), "certificates")), 4u);
     } else {
       EXPECT_EQ(text_of(reply.get(), "error"), s.code);
     }
@@ -562,7 +562,7 @@ TEST_F(signer_test, the_key_that_matches_the_certificate_signs) {
   const std::string encryption_id = [&] {
     const json_ptr listed = library().ask(R"({"operation":"certificates"})");
     const json_t* list = json_object_get(listed.get(), "certificates");
-    EXPECT_EQ(json_array_size(list), 4u);
+    EXPECT_EQ(json_array_size(list), 5u);
     for (std::size_t i = 0; i < json_array_size(list); ++i) {
       if (text_of(json_array_get(list, i), "label") == "enc") return text_of(json_array_get(list, i), "id");
     }
