@@ -4,9 +4,9 @@
 # in place; the installed host answers through the installed library; the uninstall leaves no
 # file, key or value of its own and keeps the administrator's other policies. A plain install
 # then writes no policy. Ends with "msi test: all passed" only when every check held.
-#   msi_test.sh MSI CLIENT HOST_NAME CHROMIUM_ID FIREFOX_ID
+#   msi_test.sh MSI CLIENT HOST_NAME
 set -uo pipefail
-msi=$1 client=$2 host=$3 chromium_id=$4 addon=$5
+msi=$1 client=$2 host=$3
 passed=0 failed=0
 check() {
   local name=$1
@@ -22,6 +22,10 @@ value() {
   fi | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p'
 }
 key_missing() { ! wine reg query "HKLM\\$1" >/dev/null 2>&1; }
+# The extensions the policies name unless told otherwise: the MSI's own defaults, which its
+# manifests must allow.
+property() { msiinfo export "$msi" Property | tr -d '\r' | awk -F '\t' -v name="$1" '$1 == name { print $2 }'; }
+chromium_id=$(property CHROMIUM_EXTENSION_ID) addon=$(property FIREFOX_EXTENSION_ID)
 hosts=("Software\\Google\\Chrome\\NativeMessagingHosts\\$host"
        "Software\\Chromium\\NativeMessagingHosts\\$host"
        "Software\\Microsoft\\Edge\\NativeMessagingHosts\\$host"
@@ -45,8 +49,10 @@ for key in "${hosts[@]:0:3}"; do
   check "key $key" test "$(value "$key")" = "$folder\\$host.json"
 done
 check "key ${hosts[3]}" test "$(value "${hosts[3]}")" = "$folder\\$host.firefox.json"
-check "Chromium manifest" jq -e --arg host "$host" --arg origin "chrome-extension://$chromium_id/" \
-  '.name == $host and .path == "npcorvane-host.exe" and .allowed_origins == [$origin]' "$dir/$host.json" >/dev/null
+check "Chromium manifest allows $chromium_id" jq -e --arg host "$host" --arg origin "chrome-extension://$chromium_id/" \
+  '.name == $host and .path == "npcorvane-host.exe" and (.allowed_origins | index($origin)) != null' "$dir/$host.json" >/dev/null
+check "Firefox manifest allows $addon" jq -e --arg addon "$addon" \
+  '(.allowed_extensions | index($addon)) != null' "$dir/$host.firefox.json" >/dev/null
 # Each Chromium-family browser's ExtensionSettings: forced from its own store, on the allowed sites only.
 for policy in "$chrome|https://clients2.google.com/service/update2/crx" \
               "$chromium|https://clients2.google.com/service/update2/crx" \
