@@ -49,6 +49,9 @@ for key in "${hosts[@]:0:3}"; do
   check "key $key" test "$(value "$key")" = "$folder\\$host.json"
 done
 check "key ${hosts[3]}" test "$(value "${hosts[3]}")" = "$folder\\$host.firefox.json"
+for key in "${hosts[@]}"; do
+  check "32-bit view: $key" test -n "$(wine reg query "HKLM\\$key" /ve /reg:32 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ[[:space:]]*//p')"
+done
 check "Chromium manifest allows $chromium_id" jq -e --arg host "$host" --arg origin "chrome-extension://$chromium_id/" \
   '.name == $host and .path == "npcorvane-host.exe" and (.allowed_origins | index($origin)) != null' "$dir/$host.json" >/dev/null
 check "Firefox manifest allows $addon" jq -e --arg addon "$addon" \
@@ -76,6 +79,7 @@ check "uninstall exits 0" test $? -eq 0
 check "folder removed" test ! -e "$dir"
 for key in "${hosts[@]}" "$chromium" "$edge" "$firefox"; do
   check "removed: $key" key_missing "$key"
+  check "removed from the 32-bit view: $key" sh -c "! wine reg query 'HKLM\\$key' /reg:32 >/dev/null 2>&1"
 done
 check "removed: $chrome ExtensionSettings" test -z "$(value "$chrome" ExtensionSettings)"
 check "kept: the administrator's own policy" test "$(value "$chrome" HomepageLocation)" = 'https://intranet.example'
