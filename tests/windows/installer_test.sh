@@ -28,7 +28,9 @@ check "install exits 0" test $? -eq 0
 local_app_data=$(wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')
 folder="$local_app_data\\npcorvane"
 dir=$(winepath -u "$folder" 2>/dev/null)
-for file in npcorvane-host.exe npcorvane.dll "$host.json" "$host.firefox.json" uninstall.exe; do
+for file in npcorvane-host.exe npcorvane.dll "$host.json" "$host.firefox.json" uninstall.exe \
+            extension/chromium/manifest.json extension/firefox/manifest.json \
+            extension/npcorvane-chromium.zip extension/npcorvane-firefox.xpi; do
   check "installed: $file" test -f "$dir/$file"
 done
 for key in "${keys[@]:0:3}"; do
