@@ -1,7 +1,7 @@
 ; The per-user Windows installer: the host, its signing library and the two host manifests in
 ; %LOCALAPPDATA%\npcorvane, the browsers' keys under HKCU, an uninstaller and an Apps entry. No
 ; administrator rights. makensis gets the build's files and choices as defines:
-;   HOST_NAME VERSION HOST_EXE LIBRARY CHROMIUM_MANIFEST FIREFOX_MANIFEST BROWSERS EXTENSION_DIR OUTPUT
+;   HOST_NAME VERSION HOST_EXE LIBRARY DOCTOR CHROMIUM_MANIFEST FIREFOX_MANIFEST BROWSERS EXTENSION_DIR OUTPUT
 ; BROWSERS is the include CMake generates from the table of browsers, with the keys to write.
 ; EXTENSION_DIR is the built reference extension, installed beside the host for side-loading.
 Unicode true
@@ -32,6 +32,7 @@ Section "npcorvane"
   SetOutPath "$INSTDIR"
   File "/oname=npcorvane-host.exe" "${HOST_EXE}"
   File "/oname=npcorvane.dll" "${LIBRARY}"
+  File "/oname=npcorvane-doctor.exe" "${DOCTOR}"
   File "/oname=${CHROMIUM_FILE}" "${CHROMIUM_MANIFEST}"
   File "/oname=${FIREFOX_FILE}" "${FIREFOX_MANIFEST}"
   SetOutPath "$INSTDIR\extension"
@@ -70,6 +71,7 @@ Section "Uninstall"
   ; Only what the installer put there: anything the user added keeps the folder.
   Delete "$INSTDIR\npcorvane-host.exe"
   Delete "$INSTDIR\npcorvane.dll"
+  Delete "$INSTDIR\npcorvane-doctor.exe"
   Delete "$INSTDIR\${CHROMIUM_FILE}"
   Delete "$INSTDIR\${FIREFOX_FILE}"
   Delete "$INSTDIR\uninstall.exe"

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The machine-wide MSI under Wine: a silent install with the policy properties puts the files in
 # Program Files, the browsers' keys under HKLM and the force-install and allowed-sites policies
-# in place; the installed host answers through the installed library; the uninstall leaves no
-# file, key or value of its own and keeps the administrator's other policies. A plain install
-# then writes no policy. Ends with "msi test: all passed" only when every check held.
+# in place; the installed host answers through the installed library and the installed doctor
+# reports it; the uninstall leaves no file, key or value of its own and keeps the administrator's
+# other policies. A plain install then writes no policy. Ends with "msi test: all passed" only when every check held.
 #   msi_test.sh MSI CLIENT HOST_NAME
 set -uo pipefail
 msi=$1 client=$2 host=$3
@@ -42,7 +42,7 @@ check "install exits 0" test $? -eq 0
 program_files=$(wine cmd /c echo %ProgramW6432% 2>/dev/null | tr -d '\r')
 folder="$program_files\\npcorvane"
 dir=$(winepath -u "$folder" 2>/dev/null)
-for file in npcorvane-host.exe npcorvane.dll "$host.json" "$host.firefox.json"; do
+for file in npcorvane-host.exe npcorvane.dll npcorvane-doctor.exe "$host.json" "$host.firefox.json"; do
   check "installed: $file" test -f "$dir/$file"
 done
 for key in "${hosts[@]:0:3}"; do
@@ -73,6 +73,19 @@ check "policy $firefox ($settings)" jq -e --arg id "$addon" \
 reply=$(cd / && "$client" --host "$(command -v wine)" '{"operation":"version","id":1}' -- "$folder\\npcorvane-host.exe")
 check "installed host answers ($reply)" jq -e '.status == "ok" and .id == 1
   and .crypto == "Windows certificate store and CNG"' <<<"$reply" >/dev/null
+
+# The installed doctor: every browser's machine key, the host answering through the library, and
+# the certificate store, which holds no keyed certificate in this prefix.
+doctor=$(cd / && wine "$folder\\npcorvane-doctor.exe" 2>/dev/null | tr -d '\r')
+check "doctor finds a problem" test $? -ne 0
+for browser in chrome chromium edge firefox; do
+  check "doctor: $browser" grep -qF "ok       $browser: machine key " <<<"$doctor"
+done
+check "doctor: the host answers" grep -qF "ok       chrome: the host answers through its signing library" <<<"$doctor"
+check "doctor: no keyed certificate" grep -qF "problem  store: the user's certificate store holds no certificate with a private key" <<<"$doctor"
+report=$(cd / && wine "$folder\\npcorvane-doctor.exe" --json 2>/dev/null)
+check "doctor --json ($report)" jq -e '.problems >= 1 and any(.checks[]; .subject == "firefox" and .state == "ok")' \
+  <<<"$report" >/dev/null
 
 wine msiexec /x "$msi_path" /qn
 check "uninstall exits 0" test $? -eq 0
