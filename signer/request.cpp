@@ -555,6 +555,8 @@ json_ptr select_certificate_reply(request_context& context) {
   const purpose wanted = purpose_name == "sign" ? purpose::sign : purpose::login;
   const std::string origin = wanted == purpose::login ? login_origin(fields)
                                                       : std::string(fields.required_text("origin"));
+  // The chooser names who asks; a request that says nobody gets no chooser.
+  if (origin.empty()) fail(error_code::bad_request, "\"origin\" is empty", "origin");
   if (consent_of(origin).denied) fail_denied();
   const auto certificates = present_certificates(context.keys());
   const std::string id = choose_for(context, origin, wanted, certificates, false);

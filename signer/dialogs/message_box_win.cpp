@@ -3,9 +3,10 @@
 #include "dialogs/message_box.hpp"
 
 #include <windows.h>
-// After windows.h, which they need.
-#include <cryptuiapi.h>
+// After windows.h, which they need; cryptuiapi.h also needs the property sheet types.
 #include <wincrypt.h>
+#include <prsht.h>
+#include <cryptuiapi.h>
 
 #include "core/failure.hpp"
 #include "windows/cng.hpp"

@@ -19,7 +19,8 @@ export NPC_PKCS11_MODULES=${NPC_SOFTHSM_MODULE:-$(find /usr/lib -name libsofthsm
 
 id=$(sha256sum <"$token/rsa.crt.der" | cut -c1-64)
 printf 'a document signed with a PIN typed into the dialog\n' >"$work/document"
-npc_answer_dialog "npcorvane: signature" 1234 &
+# The host asks the site's consent first (Allow), then the PIN.
+{ npc_answer_dialog "npcorvane: certificate" "" alt+a && npc_answer_dialog "npcorvane: signature" 1234; } &
 typist=$!
 env -u LD_LIBRARY_PATH "$client" --host "$host" \
   "{\"operation\":\"sign\",\"certificate\":\"$id\",\"origin\":\"https://shop.example\",\"data\":\"$(base64 -w0 "$work/document")\"}" \
