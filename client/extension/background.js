@@ -108,8 +108,9 @@ async function run(operation, params, origin) {
 
 async function handle(message, sender) {
   if (message === null || typeof message !== 'object') throw new RequestError('bad_request', 'not a request');
-  // The popup, one of the extension's own pages, asks only whether the host is there.
-  if (!sender.tab && sender.id === api.runtime.id && sender.url?.startsWith(api.runtime.getURL(''))) {
+  // The popup, one of the extension's own pages (a content script's sender is the page it runs
+  // in, never one of these), asks only whether the host is there.
+  if (sender.id === api.runtime.id && sender.url?.startsWith(api.runtime.getURL(''))) {
     if (message.operation !== 'status') throw new RequestError('bad_request', 'the popup asks only for the status');
     return run('status', {}, '');
   }

@@ -8,6 +8,8 @@ export const DIRECT_REPLY_LIMIT: number;
 export const MAX_REPLY_BYTES: number;
 /** The default for chunkTimeout, in milliseconds. */
 export const CHUNK_TIMEOUT: number;
+/** The default for timeout, in milliseconds (ten minutes). */
+export const REQUEST_TIMEOUT: number;
 
 /** Every failure of a request or of the connection; message carries what the browser said. */
 export class NativeHostError extends Error {
@@ -16,7 +18,7 @@ export class NativeHostError extends Error {
 }
 
 export interface ClientOptions {
-  /** Longest wait for the library's answer, ms; 0 (default) waits without limit. */
+  /** Longest wait for the library's answer, ms (default REQUEST_TIMEOUT); 0 waits without limit. */
   timeout?: number;
   /** Longest wait for a piece's acknowledgement or the next chunk, ms (default CHUNK_TIMEOUT). */
   chunkTimeout?: number;

@@ -22,6 +22,13 @@ export const MAX_REPLY_BYTES = 256 * 1024 * 1024;
 export const CHUNK_TIMEOUT = 30_000;
 
 /**
+ * The default for timeout, in milliseconds: the bundled library answers within this even when
+ * the user takes each of its dialogs to the dialog's own limit (300 s), while a host that hangs
+ * still ends in an error rather than a wait without end.
+ */
+export const REQUEST_TIMEOUT = 600_000;
+
+/**
  * Every failure of a request or of the connection: the port went away (the message carries
  * what the browser said), the host broke the protocol, a split reply was not valid JSON or grew
  * past its limit, or no answer came in time.
@@ -239,7 +246,7 @@ export class NativeHostClient {
    * @param {{timeout?: number, chunkTimeout?: number, maxReplyBytes?: number}} [options] see
    *   {@link createClient}
    */
-  constructor(port, { timeout = 0, chunkTimeout = CHUNK_TIMEOUT, maxReplyBytes = MAX_REPLY_BYTES } = {}) {
+  constructor(port, { timeout = REQUEST_TIMEOUT, chunkTimeout = CHUNK_TIMEOUT, maxReplyBytes = MAX_REPLY_BYTES } = {}) {
     this.#port = port;
     this.#timeout = timeout;
     // The host answers a piece or a request for the next chunk at once, without the library: a
@@ -456,8 +463,9 @@ export class NativeHostClient {
  * Wraps a port that is already open to the host.
  * @param {object} port a runtime.Port from runtime.connectNative
  * @param {{timeout?: number, chunkTimeout?: number, maxReplyBytes?: number}} [options]
- *   timeout: the longest wait, in milliseconds, for the library's answer to a request (0, the
- *   default, waits without limit; a signing library may wait for the user).
+ *   timeout: the longest wait, in milliseconds, for the library's answer to a request (default
+ *   {@link REQUEST_TIMEOUT}, ten minutes, as a signing library may wait for the user; 0 waits
+ *   without limit).
  *   chunkTimeout: the longest wait for what the host answers by itself, the acknowledgement of a
  *   piece and the next chunk of a split reply (default {@link CHUNK_TIMEOUT}; 0 waits without
  *   limit; a shorter timeout applies to these too).

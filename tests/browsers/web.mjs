@@ -47,7 +47,11 @@ let results = null;
 const files = {
   '/page.js': path.join(here, 'page', 'page.js'),
   '/npcorvane-web.js': path.join(root, 'client', 'web', 'npcorvane-web.js'),
+  '/guide-click.js': path.join(here, 'page', 'guide-click.js'),
 };
+const guide_page = /```html\n([\s\S]*?)```/.exec(readFileSync(path.join(root, 'docs', 'web.md'), 'utf8'))[1];
+const GUIDE_CONTRACT = /new TextEncoder\(\)\.encode\('([^']*)'\)/.exec(guide_page)[1];
+let guide_signature = null;
 const server = createServer((request, response) => {
   const url = new URL(request.url, 'http://127.0.0.1');
   if (request.method === 'POST' && url.pathname === '/report') {
@@ -57,6 +61,18 @@ const server = createServer((request, response) => {
       appendFileSync(results, `${JSON.stringify(JSON.parse(Buffer.concat(body).toString('utf8')))}\n`);
       response.end();
     });
+  } else if (request.method === 'POST' && url.pathname === '/signatures') {
+    // Where the guide's page sends what it signed.
+    const body = [];
+    request.on('data', (data) => body.push(data));
+    request.on('end', () => {
+      guide_signature = JSON.parse(Buffer.concat(body).toString('utf8'));
+      response.end();
+    });
+  } else if (url.pathname === '/guide') {
+    // The page of docs/web.md as a site's developer copies it, with a click on its button.
+    response.setHeader('content-type', 'text/html');
+    response.end(`${guide_page}<script type="module" src="/guide-click.js"></script>`);
   } else if (url.pathname === '/') {
     response.setHeader('content-type', 'text/html');
     response.end('<!doctype html><title>npcorvane test page</title><script type="module" src="/page.js"></script>');
@@ -82,19 +98,19 @@ function document10MiB() {
   return bytes;
 }
 
-function openssl_verifies(line) {
+function openssl_verifies(line, document, certificate = 'rsa') {
   const dir = mkdtempSync(path.join(scratch, 'verify-'));
   const file = (name, data) => { writeFileSync(path.join(dir, name), data); return path.join(dir, name); };
   const der = Buffer.from(line.certificate, 'base64');
-  if (!der.equals(readFileSync(path.join(token, 'rsa.crt.der')))) return 'the certificate returned is not the token\'s';
+  if (certificate && !der.equals(readFileSync(path.join(token, `${certificate}.crt.der`)))) return 'the certificate returned is not the token\'s';
   file('signer.pub', execFileSync('openssl', ['x509', '-inform', 'DER', '-in', file('signer.der', der), '-noout', '-pubkey']));
   try {
     execFileSync('openssl', ['dgst', '-sha256', '-verify', path.join(dir, 'signer.pub'), '-signature',
-      file('signature.bin', Buffer.from(line.signature, 'base64')), file('document', document10MiB())], { stdio: 'pipe' });
+      file('signature.bin', Buffer.from(line.signature, 'base64')), file('document', document)], { stdio: 'pipe' });
   } catch (error) {
     return `OpenSSL does not verify the signature: ${error.stdout}${error.stderr}`;
   }
-  return line.algorithm === 'RSA-PKCS1-SHA256' ? null : `algorithm ${line.algorithm}`;
+  return /^(RSA-PKCS1|ECDSA)-SHA256$/.test(line.algorithm) ? null : `algorithm ${line.algorithm}`;
 }
 
 // The descriptions the dialogs showed, in order.
@@ -121,7 +137,10 @@ function check(line, log) {
       return JSON.stringify(line.labels) === JSON.stringify(readdirSync(token).filter((f) => f.endsWith('.crt.der'))
         .map((f) => f.slice(0, -'.crt.der'.length)).sort()) ? null : `labels ${line.labels}`;
     case 'sign 10 MiB':
-      return openssl_verifies(line);
+      return line.algorithm === 'RSA-PKCS1-SHA256' ? openssl_verifies(line, document10MiB()) : `algorithm ${line.algorithm}`;
+    case 'the guide\'s page':
+      if (!guide_signature) return 'the page sent no signature';
+      return openssl_verifies(guide_signature, Buffer.from(GUIDE_CONTRACT), null);
     default:
       return null;
   }

@@ -28,7 +28,9 @@ check "install exits 0" test $? -eq 0
 local_app_data=$(wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')
 folder="$local_app_data\\npcorvane"
 dir=$(winepath -u "$folder" 2>/dev/null)
-for file in npcorvane-host.exe npcorvane.dll "$host.json" "$host.firefox.json" uninstall.exe; do
+for file in npcorvane-host.exe npcorvane.dll "$host.json" "$host.firefox.json" uninstall.exe \
+            extension/chromium/manifest.json extension/firefox/manifest.json \
+            extension/npcorvane-chromium.zip extension/npcorvane-firefox.xpi; do
   check "installed: $file" test -f "$dir/$file"
 done
 for key in "${keys[@]:0:3}"; do
@@ -36,10 +38,10 @@ for key in "${keys[@]:0:3}"; do
 done
 check "key ${keys[3]}" test "$(default_value "${keys[3]}")" = "$folder\\$host.firefox.json"
 check "Chromium manifest" jq -e --arg host "$host" --arg origin "$origin" \
-  '.name == $host and .path == "npcorvane-host.exe" and .type == "stdio" and .allowed_origins == [$origin]' \
+  '.name == $host and .path == "npcorvane-host.exe" and .type == "stdio" and (.allowed_origins | index($origin)) != null' \
   "$dir/$host.json" >/dev/null
 check "Firefox manifest" jq -e --arg host "$host" --arg addon "$addon" \
-  '.name == $host and .path == "npcorvane-host.exe" and .allowed_extensions == [$addon]' \
+  '.name == $host and .path == "npcorvane-host.exe" and (.allowed_extensions | index($addon)) != null' \
   "$dir/$host.firefox.json" >/dev/null
 check "Apps entry" sh -c "wine reg query 'HKCU\\$apps' /v QuietUninstallString 2>/dev/null | grep -q 'uninstall.exe\" /S'"
 

@@ -1,0 +1,105 @@
+// Windows' message boxes for the user's decisions, or the program NPC_DIALOG names in their
+// place; the texts are the shared dialog content.
+#include "dialogs/message_box.hpp"
+
+#include <windows.h>
+
+#include "core/failure.hpp"
+#include "windows/cng.hpp"
+#include "platform.hpp"
+
+namespace npc::signer {
+namespace win {
+namespace {
+
+answer run_program(const std::wstring& program, const std::wstring& text) {
+  std::wstring command = detail::quoted_argument(program) + L" " + detail::quoted_argument(text);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                      nullptr, nullptr, &startup, &process)) {
+    return answer::unavailable;
+  }
+  CloseHandle(process.hThread);
+  DWORD status = 1;
+  const bool ended = WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
+                     GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hProcess);
+  if (!ended) return answer::unavailable;
+  return status == 0 ? answer::ok : answer::refused;
+}
+
+}  // namespace
+
+answer ask_user(const std::wstring& title, const std::wstring& text) {
+  const DWORD size = GetEnvironmentVariableW(DIALOG_VARIABLE, nullptr, 0);
+  if (size > 1) {
+    std::wstring program(size, L'\0');
+    program.resize(GetEnvironmentVariableW(DIALOG_VARIABLE, program.data(), size));
+    return run_program(program, text);
+  }
+  // Cancel is the default, so that a key pressed in passing approves nothing.
+  const int result = MessageBoxW(nullptr, text.c_str(), title.c_str(),
+                                 MB_OKCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2 | MB_SETFOREGROUND |
+                                     MB_TOPMOST);
+  if (result == IDOK) return answer::ok;
+  if (result == IDCANCEL) return answer::refused;
+  return answer::unavailable;  // no desktop to show it on
+}
+
+void dialog_prompts::require(prompt_kind kind, const sign_prompt& shown) {
+  const dialog_content content = dialog_for(kind, shown);
+  switch (ask_(wide_of(content.title), wide_of(dialog_body(content)))) {
+    case answer::ok: return;
+    case answer::refused: fail(error_code::cancelled, "the user refused");
+    case answer::unavailable:
+      fail(error_code::no_pin_entry, "no dialog can be shown to ask the user (no desktop in this session)");
+  }
+}
+
+void dialog_prompts::allow_certificates(std::string_view origin) {
+  sign_prompt shown;
+  shown.origin = origin;
+  require(prompt_kind::consent, shown);
+}
+
+void dialog_prompts::ask_pin(const sign_prompt&, int, bool, secret&) {
+  // Windows keys ask for their PIN in their provider's dialog; the store backend never asks here.
+  fail(error_code::internal_error, "a PIN was asked of the library's own dialogs on Windows");
+}
+
+void dialog_prompts::confirm(const sign_prompt& shown, confirmation what) {
+  require(what == confirmation::final_try ? prompt_kind::final_try
+          : what == confirmation::pin_pad ? prompt_kind::pin_pad
+                                          : prompt_kind::confirmation,
+          shown);
+}
+
+namespace detail {
+
+std::wstring quoted_argument(const std::wstring& argument) {
+  // The rules of the C runtime's command-line parser: backslashes are literal unless a quote
+  // follows them, so those before a quote (and before the closing quote) are doubled.
+  std::wstring out = L"\"";
+  std::size_t backslashes = 0;
+  for (const wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == L'"') backslashes = backslashes * 2 + 1;
+    out.append(backslashes, L'\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(backslashes * 2, L'\\');
+  return out + L"\"";
+}
+
+}  // namespace detail
+}  // namespace win
+
+std::unique_ptr<user_prompts> open_prompts() { return std::make_unique<win::dialog_prompts>(); }
+
+}  // namespace npc::signer

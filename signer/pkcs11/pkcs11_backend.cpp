@@ -1,0 +1,158 @@
+// The backend of PKCS#11 tokens (through p11-kit) and OpenSSL: which token and object hold each
+// certificate, the mechanism each key signs with, and OpenSSL's check of a signature.
+#include <openssl/crypto.h>
+
+#include <map>
+#include <new>
+
+#include "core/backend.hpp"
+#include "core/failure.hpp"
+#include "pkcs11/openssl_crypto.hpp"
+#include "pkcs11/token.hpp"
+#include "platform.hpp"
+
+namespace npc::signer {
+namespace {
+
+CK_MECHANISM_TYPE pkcs11_hash(hash_id id) {
+  switch (id) {
+    case hash_id::sha256: return CKM_SHA256;
+    case hash_id::sha384: return CKM_SHA384;
+    case hash_id::sha512: return CKM_SHA512;
+  }
+  return CKM_SHA256;
+}
+
+CK_RSA_PKCS_MGF_TYPE pkcs11_mgf(hash_id id) {
+  switch (id) {
+    case hash_id::sha256: return CKG_MGF1_SHA256;
+    case hash_id::sha384: return CKG_MGF1_SHA384;
+    case hash_id::sha512: return CKG_MGF1_SHA512;
+  }
+  return CKG_MGF1_SHA256;
+}
+
+// The mechanism and its input for the certificate's key.
+sign_operation operation_for(const certificate_info& info, const signature_job& job) {
+  const key_kind kind = info.kind;
+  sign_operation operation;
+  // RSA gives the modulus' length, ECDSA r and s of the order's length each; a key whose size
+  // is not known still gets a bound.
+  const std::size_t key_bytes = info.key_bits > 0 ? (static_cast<std::size_t>(info.key_bits) + 7) / 8 : 512;
+  operation.max_signature = kind == key_kind::ec ? 2 * key_bytes : key_bytes;
+  if (kind == key_kind::ec) {
+    operation.mechanism = CKM_ECDSA;
+    operation.input = job.digest;
+  } else if (job.pad == padding::pss) {
+    operation.mechanism = CKM_RSA_PKCS_PSS;
+    operation.pss = {pkcs11_hash(job.hash->id), pkcs11_mgf(job.hash->id), job.hash->size};
+    operation.input = job.digest;
+  } else {
+    operation.mechanism = CKM_RSA_PKCS;
+    operation.input = rsa_digest_info(*job.hash, job.digest);
+    if (operation.input.empty()) throw std::bad_alloc();
+  }
+  return operation;
+}
+
+class pkcs11_backend final : public backend {
+ public:
+  std::vector<std::pair<std::string, std::string>> versions() override {
+    return {{"p11_kit", NPC_P11KIT_VERSION}, {"openssl", OpenSSL_version(OPENSSL_VERSION)}};
+  }
+
+  std::string digest(const hash_algorithm& hash, std::string_view data) override {
+    std::string digest = compute_digest(hash, data);
+    if (digest.empty()) throw std::bad_alloc();
+    return digest;
+  }
+
+  std::vector<certificate_record> certificates() override {
+    modules_ = std::make_unique<module_list>();
+    tokens_ = modules_->tokens();
+    holders_.clear();
+    if (tokens_.empty()) fail(error_code::no_token, "no token is present");
+    std::vector<certificate_record> found;
+    for (const token_slot& token : tokens_) {
+      std::vector<token_certificate> objects;
+      try {
+        objects = read_certificates(token);
+      } catch (const signer_failure&) {
+        continue;  // a token that cannot be read must not hide the others
+      }
+      for (token_certificate& object : objects) {
+        auto info = describe_certificate(object.der);
+        if (!info) continue;
+        auto& holders = holders_[info->fingerprint];
+        const bool first = holders.empty();
+        holders.push_back({&token, object});
+        if (first) found.push_back({std::move(*info), object.der, object.label, token.identity});
+      }
+    }
+    return found;
+  }
+
+  std::string sign(const certificate_record& certificate, const signature_job& job,
+                   const sign_prompt& shown, user_prompts& prompts) override {
+    const auto holders = holders_.find(certificate.info.fingerprint);
+    if (holders == holders_.end() || holders->second.empty()) {
+      fail(error_code::certificate_not_found, "no token holds the certificate", "certificate");
+    }
+    const holder& chosen = key_holder(certificate, holders->second);
+    // The user is told the token that will be asked for the PIN, not the first that showed the
+    // certificate.
+    sign_prompt told = shown;
+    told.token_label = chosen.token->identity.label;
+    return sign_on_token(*chosen.token, chosen.object, operation_for(certificate.info, job), told,
+                         prompts);
+  }
+
+  bool verify(const certificate_record& certificate, const signature_job& job,
+              std::string_view signature) override {
+    // OpenSSL takes an ECDSA signature in DER only.
+    const std::string der = certificate.info.kind == key_kind::ec
+                                ? ecdsa_der_from_raw(signature)
+                                : std::string(signature);
+    return verify_signature(certificate.der, job.pad, *job.hash, job.digest, der);
+  }
+
+ private:
+  struct holder {
+    const token_slot* token;
+    token_certificate object;
+  };
+  // Of the tokens that hold the certificate, the first whose key (as far as it shows one before
+  // any login) is the certificate's; else the first that shows no key at all. A token whose keys
+  // beside the certificate are all others' never gets the PIN.
+  static const holder& key_holder(const certificate_record& certificate,
+                                  const std::vector<holder>& holders) {
+    const holder* unknown = nullptr;
+    for (const holder& candidate : holders) {
+      std::vector<key_public_part> keys;
+      try {
+        keys = visible_keys(*candidate.token, candidate.object);
+      } catch (const signer_failure&) {
+        continue;
+      }
+      if (keys.empty() && !unknown) unknown = &candidate;
+      for (const key_public_part& key : keys) {
+        if (key_matches_certificate(certificate.der, key.modulus, key.ec_point)) return candidate;
+      }
+    }
+    if (!unknown) {
+      fail(error_code::key_not_found, "no token holds the private key of this certificate",
+           "certificate");
+    }
+    return *unknown;
+  }
+
+  std::unique_ptr<module_list> modules_;
+  std::vector<token_slot> tokens_;                       // what holders_ points into
+  std::map<std::string, std::vector<holder>> holders_;  // by fingerprint, in token order
+};
+
+}  // namespace
+
+std::unique_ptr<backend> open_backend() { return std::make_unique<pkcs11_backend>(); }
+
+}  // namespace npc::signer

@@ -1,0 +1,350 @@
+// PKCS#11 through p11-kit: module loading, slots, object searches, login and signing.
+#include "pkcs11/token.hpp"
+
+#include <p11-kit/p11-kit.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "core/failure.hpp"
+
+namespace npc::signer {
+namespace {
+
+// Bounds on what a module reports, so that a broken or hostile one costs an error rather than
+// gigabytes or a loop without end. Certificates are a few KiB; no token shows this many objects.
+constexpr CK_ULONG ATTRIBUTE_LIMIT = 1 << 20;
+constexpr std::size_t OBJECT_LIMIT = 4096;
+constexpr CK_ULONG SLOT_LIMIT = 1024;
+constexpr int SLOT_LIST_TRIES = 8;
+
+std::string padded_text(const unsigned char* field, std::size_t width) {
+  std::size_t length = width;
+  while (length > 0 && (field[length - 1] == ' ' || field[length - 1] == '\0')) --length;
+  return std::string(reinterpret_cast<const char*>(field), length);
+}
+
+std::string describe(CK_RV rv) {
+  char code[24];
+  std::snprintf(code, sizeof code, " (0x%lx)", static_cast<unsigned long>(rv));
+  const char* text = p11_kit_strerror(rv);
+  return std::string(text ? text : "unknown error") + code;
+}
+
+[[noreturn]] void token_failure(const char* call, CK_RV rv) {
+  fail(error_code::token_error, std::string(call) + " failed: " + describe(rv));
+}
+
+bool gives_trust_policy(CK_FUNCTION_LIST* module) {
+  std::unique_ptr<char, decltype(&std::free)> value(p11_kit_config_option(module, "trust-policy"),
+                                                    &std::free);
+  if (!value) return false;
+  const std::string_view text(value.get());
+  return text == "yes" || text == "true";
+}
+
+std::optional<CK_TOKEN_INFO> token_info(const token_slot& token) {
+  CK_TOKEN_INFO info{};
+  if (token.module->C_GetTokenInfo(token.slot, &info) != CKR_OK) return std::nullopt;
+  return info;
+}
+
+// One session, closed (and logged out of, when logged in) on every way out.
+class session {
+ public:
+  explicit session(const token_slot& token) : module_(token.module) {
+    const CK_RV rv = module_->C_OpenSession(token.slot, CKF_SERIAL_SESSION, nullptr, nullptr,
+                                            &handle_);
+    if (rv != CKR_OK) token_failure("C_OpenSession", rv);
+  }
+  ~session() {
+    if (logged_in_) module_->C_Logout(handle_);
+    module_->C_CloseSession(handle_);
+  }
+  session(const session&) = delete;
+  session& operator=(const session&) = delete;
+
+  CK_FUNCTION_LIST* module() const { return module_; }
+  CK_SESSION_HANDLE handle() const { return handle_; }
+  void mark_logged_in() { logged_in_ = true; }
+
+  std::vector<CK_OBJECT_HANDLE> find(std::vector<CK_ATTRIBUTE> pattern) {
+    CK_RV rv = module_->C_FindObjectsInit(handle_, pattern.data(), pattern.size());
+    if (rv != CKR_OK) token_failure("C_FindObjectsInit", rv);
+    std::vector<CK_OBJECT_HANDLE> found;
+    CK_OBJECT_HANDLE batch[32];
+    constexpr CK_ULONG BATCH = sizeof batch / sizeof batch[0];
+    CK_ULONG count = 0;
+    bool overrun = false;
+    while ((rv = module_->C_FindObjects(handle_, batch, BATCH, &count)) == CKR_OK && count > 0) {
+      // A count past the batch would have us read beyond it; one without end, never return.
+      if (count > BATCH || found.size() + count > OBJECT_LIMIT) {
+        overrun = true;
+        break;
+      }
+      found.insert(found.end(), batch, batch + count);
+    }
+    module_->C_FindObjectsFinal(handle_);
+    if (overrun) fail(error_code::token_error, "C_FindObjects reported more objects than it can hold");
+    if (rv != CKR_OK) token_failure("C_FindObjects", rv);
+    return found;
+  }
+
+  // The attribute's bytes; nullopt when the object lacks it, keeps it secret or claims a length
+  // no attribute we read can have.
+  std::optional<std::string> attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
+    CK_ATTRIBUTE query{type, nullptr, 0};
+    if (module_->C_GetAttributeValue(handle_, object, &query, 1) != CKR_OK ||
+        query.ulValueLen == CK_UNAVAILABLE_INFORMATION || query.ulValueLen > ATTRIBUTE_LIMIT) {
+      return std::nullopt;
+    }
+    std::string value(query.ulValueLen, '\0');
+    query.pValue = value.data();
+    if (module_->C_GetAttributeValue(handle_, object, &query, 1) != CKR_OK ||
+        query.ulValueLen > value.size()) {
+      return std::nullopt;
+    }
+    value.resize(query.ulValueLen);
+    return value;
+  }
+
+ private:
+  CK_FUNCTION_LIST* module_;
+  CK_SESSION_HANDLE handle_ = 0;
+  bool logged_in_ = false;
+};
+
+// Turns the outcome of a login into a failure the extension can act on.
+void check_login(CK_RV rv, const token_slot& token) {
+  if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) return;
+  if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_INVALID || rv == CKR_PIN_LEN_RANGE) {
+    // Tokens tell how close the PIN is to blocking only through these flags.
+    const auto info = token_info(token);
+    const CK_FLAGS flags = info ? info->flags : 0;
+    if (flags & CKF_USER_PIN_LOCKED) {
+      fail(error_code::pin_locked, "the PIN is incorrect, and the token has now locked it");
+    }
+    failure_detail detail{error_code::pin_incorrect,
+                          rv == CKR_PIN_LEN_RANGE ? "the PIN's length is outside the token's range"
+                                                  : "the PIN is incorrect",
+                          "pin", -1};
+    if (flags & CKF_USER_PIN_FINAL_TRY) detail.tries_left = 1;
+    throw signer_failure(std::move(detail));
+  }
+  if (rv == CKR_PIN_LOCKED) fail(error_code::pin_locked, "the token's PIN is locked");
+  token_failure("C_Login", rv);
+}
+
+CK_OBJECT_HANDLE find_private_key(session& s, const token_certificate& certificate) {
+  CK_OBJECT_CLASS key_class = CKO_PRIVATE_KEY;
+  std::string id = certificate.object_id;
+  std::string label = certificate.label;
+  if (!id.empty()) {
+    auto keys = s.find({{CKA_CLASS, &key_class, sizeof key_class},
+                        {CKA_ID, id.data(), id.size()}});
+    if (!keys.empty()) return keys.front();
+  }
+  if (!label.empty()) {
+    auto keys = s.find({{CKA_CLASS, &key_class, sizeof key_class},
+                        {CKA_LABEL, label.data(), label.size()}});
+    if (!keys.empty()) return keys.front();
+  }
+  fail(error_code::key_not_found, "the token holds no private key for this certificate");
+}
+
+bool is_unsupported_mechanism(CK_RV rv) {
+  return rv == CKR_MECHANISM_INVALID || rv == CKR_MECHANISM_PARAM_INVALID ||
+         rv == CKR_KEY_TYPE_INCONSISTENT || rv == CKR_KEY_FUNCTION_NOT_PERMITTED;
+}
+
+bool is_wrong_pin(CK_RV rv) {
+  return rv == CKR_PIN_INCORRECT || rv == CKR_PIN_INVALID || rv == CKR_PIN_LEN_RANGE;
+}
+
+// Logs `user` in: on the PIN pad when the token has one, else with a PIN from the user, held in
+// one buffer that is wiped as soon as the token has it. A wrong PIN is asked for again, and the
+// final try only after the user has confirmed it; cancelling ends the request.
+void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_prompt& shown,
+            user_prompts& prompts) {
+  for (bool again = false;; again = true) {
+    const auto info = token_info(token);
+    if (!info) fail(error_code::token_error, "the token did not answer");
+    // A locked PIN is not tried: the attempt could only fail.
+    if (info->flags & CKF_USER_PIN_LOCKED) fail(error_code::pin_locked, "the token's PIN is locked");
+    if (info->flags & CKF_PROTECTED_AUTHENTICATION_PATH) {
+      prompts.confirm(shown, confirmation::pin_pad);
+      // NULL tells the token to take the PIN on its own keypad.
+      const CK_RV rv = s.module()->C_Login(s.handle(), user, nullptr, 0);
+      if (rv == CKR_OK && user == CKU_USER) s.mark_logged_in();
+      check_login(rv, token);
+      return;
+    }
+    const bool final_try = (info->flags & CKF_USER_PIN_FINAL_TRY) != 0;
+    if (final_try) prompts.confirm(shown, confirmation::final_try);
+    CK_RV rv;
+    {
+      secret pin;
+      prompts.ask_pin(shown, final_try ? 1 : -1, again, pin);
+      rv = s.module()->C_Login(s.handle(), user, reinterpret_cast<CK_UTF8CHAR*>(pin.data()),
+                               pin.size());
+    }  // the PIN is wiped here, before anything else happens
+    if (rv == CKR_OK && user == CKU_USER) s.mark_logged_in();
+    if (!is_wrong_pin(rv)) {
+      check_login(rv, token);
+      return;
+    }
+    const auto after = token_info(token);
+    if (after && (after->flags & CKF_USER_PIN_LOCKED)) {
+      fail(error_code::pin_locked, "the PIN is incorrect, and the token has now locked it");
+    }
+  }
+}
+
+}  // namespace
+
+module_list::module_list() {
+  const char* named = std::getenv(MODULES_VARIABLE);
+  if (named && *named) {
+    const std::string_view list(named);
+    std::size_t start = 0;
+    while (start <= list.size()) {
+      const std::size_t end = std::min(list.find(':', start), list.size());
+      const std::string path(list.substr(start, end - start));
+      start = end + 1;
+      if (path.empty()) continue;
+      if (CK_FUNCTION_LIST* module = p11_kit_module_load(path.c_str(), 0)) named_.push_back(module);
+    }
+    for (CK_FUNCTION_LIST* module : named_) {
+      if (p11_kit_module_initialize(module) == CKR_OK) active_.push_back(module);
+    }
+    return;
+  }
+  // Loading does not initialise, so a trust store is never made to parse its whole bundle.
+  registered_ = p11_kit_modules_load(nullptr, 0);
+  for (CK_FUNCTION_LIST** module = registered_; module && *module; ++module) {
+    if (gives_trust_policy(*module)) continue;
+    if (p11_kit_module_initialize(*module) == CKR_OK) active_.push_back(*module);
+  }
+}
+
+module_list::~module_list() {
+  for (CK_FUNCTION_LIST* module : active_) p11_kit_module_finalize(module);
+  if (registered_) p11_kit_modules_release(registered_);
+  for (CK_FUNCTION_LIST* module : named_) p11_kit_module_release(module);
+}
+
+std::vector<token_slot> module_list::tokens() const {
+  std::vector<token_slot> found;
+  for (CK_FUNCTION_LIST* module : active_) {
+    CK_ULONG count = 0;
+    std::vector<CK_SLOT_ID> slots;
+    CK_RV rv = CKR_OK;
+    // The count may grow between the calls when a reader appears; a module that says so every
+    // time, or counts more slots than any machine has, is passed over.
+    int tries = 0;
+    do {
+      rv = module->C_GetSlotList(CK_TRUE, nullptr, &count);
+      if (rv != CKR_OK || count > SLOT_LIMIT) break;
+      slots.resize(count);
+      rv = module->C_GetSlotList(CK_TRUE, slots.data(), &count);
+    } while (rv == CKR_BUFFER_TOO_SMALL && ++tries < SLOT_LIST_TRIES);
+    if (rv != CKR_OK || count > slots.size()) continue;  // hides no other module's slots
+    slots.resize(count);
+    for (const CK_SLOT_ID slot : slots) {
+      token_slot token{module, slot, {}};
+      const auto info = token_info(token);
+      if (!info || !(info->flags & CKF_TOKEN_INITIALIZED)) continue;
+      token.identity = {padded_text(info->label, sizeof info->label),
+                        padded_text(info->manufacturerID, sizeof info->manufacturerID),
+                        padded_text(info->model, sizeof info->model),
+                        padded_text(info->serialNumber, sizeof info->serialNumber)};
+      found.push_back(std::move(token));
+    }
+  }
+  return found;
+}
+
+std::vector<key_public_part> visible_keys(const token_slot& token,
+                                         const token_certificate& certificate) {
+  std::vector<key_public_part> keys;
+  if (certificate.object_id.empty()) return keys;
+  session s(token);
+  std::string id = certificate.object_id;
+  for (CK_OBJECT_CLASS key_class : {CKO_PUBLIC_KEY, CKO_PRIVATE_KEY}) {
+    for (const CK_OBJECT_HANDLE object : s.find({{CKA_CLASS, &key_class, sizeof key_class},
+                                                 {CKA_ID, id.data(), id.size()}})) {
+      key_public_part part{s.attribute(object, CKA_MODULUS).value_or(""),
+                           s.attribute(object, CKA_EC_POINT).value_or("")};
+      if (!part.modulus.empty() || !part.ec_point.empty()) keys.push_back(std::move(part));
+    }
+  }
+  return keys;
+}
+
+std::vector<token_certificate> read_certificates(const token_slot& token) {
+  session s(token);
+  CK_OBJECT_CLASS object_class = CKO_CERTIFICATE;
+  CK_CERTIFICATE_TYPE certificate_type = CKC_X_509;
+  std::vector<token_certificate> certificates;
+  for (const CK_OBJECT_HANDLE object :
+       s.find({{CKA_CLASS, &object_class, sizeof object_class},
+               {CKA_CERTIFICATE_TYPE, &certificate_type, sizeof certificate_type}})) {
+    auto value = s.attribute(object, CKA_VALUE);
+    if (!value || value->empty()) continue;
+    certificates.push_back({std::move(*value), s.attribute(object, CKA_ID).value_or(""),
+                            s.attribute(object, CKA_LABEL).value_or("")});
+  }
+  return certificates;
+}
+
+std::string sign_on_token(const token_slot& token, const token_certificate& certificate,
+                          const sign_operation& operation, const sign_prompt& shown,
+                          user_prompts& prompts) {
+  session s(token);
+  const auto info = token_info(token);
+  if (!info) fail(error_code::token_error, "the token did not answer");
+  const bool login_required = (info->flags & CKF_LOGIN_REQUIRED) != 0;
+  if (login_required) log_in(s, token, CKU_USER, shown, prompts);
+  const CK_OBJECT_HANDLE key = find_private_key(s, certificate);
+  // Keys for qualified signatures ask for the PIN again for every signature.
+  const auto always = s.attribute(key, CKA_ALWAYS_AUTHENTICATE);
+  const bool always_authenticate = always && always->size() == 1 && (*always)[0] != 0;
+  // Without any PIN the user still approves each signature.
+  if (!login_required && !always_authenticate) prompts.confirm(shown, confirmation::signature);
+
+  CK_RSA_PKCS_PSS_PARAMS pss = operation.pss;
+  CK_MECHANISM mechanism{operation.mechanism, nullptr, 0};
+  if (operation.mechanism == CKM_RSA_PKCS_PSS) {
+    mechanism.pParameter = &pss;
+    mechanism.ulParameterLen = sizeof pss;
+  }
+  CK_RV rv = s.module()->C_SignInit(s.handle(), &mechanism, key);
+  if (is_unsupported_mechanism(rv)) {
+    fail(error_code::unsupported_algorithm, "the token cannot sign with this key and algorithm: " +
+                                                describe(rv));
+  }
+  if (rv != CKR_OK) token_failure("C_SignInit", rv);
+  if (always_authenticate) log_in(s, token, CKU_CONTEXT_SPECIFIC, shown, prompts);
+  auto input = reinterpret_cast<CK_BYTE*>(const_cast<char*>(operation.input.data()));
+  CK_ULONG length = 0;
+  rv = s.module()->C_Sign(s.handle(), input, operation.input.size(), nullptr, &length);
+  if (rv != CKR_OK) token_failure("C_Sign", rv);
+  // The module's word is not taken for how much to allocate.
+  if (length > operation.max_signature) {
+    fail(error_code::token_error, "the token announced a signature longer than its key can make");
+  }
+  std::string signature(length, '\0');
+  rv = s.module()->C_Sign(s.handle(), input, operation.input.size(),
+                          reinterpret_cast<CK_BYTE*>(signature.data()), &length);
+  if (rv != CKR_OK) token_failure("C_Sign", rv);
+  if (length > signature.size()) {
+    fail(error_code::token_error, "the token wrote a signature longer than it announced");
+  }
+  signature.resize(length);
+  return signature;
+}
+
+}  // namespace npc::signer
