@@ -2,9 +2,11 @@
 #include "pkcs11/token.hpp"
 
 #include <p11-kit/p11-kit.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -298,12 +300,16 @@ module_list::~module_list() {
 
 module_list& current_modules() {
   static std::mutex lock;
-  static std::string made_for;
+  static std::vector<std::string> made_for;
   // Never destroyed at exit: finalising could wait on a module that hangs.
   static module_list* modules = nullptr;
   const std::lock_guard hold(lock);
-  const char* named = std::getenv(MODULES_VARIABLE);
-  const std::string wanted = named ? named : "";
+  // Modules read their configuration from the environment (NPC_PKCS11_MODULES, and their own,
+  // such as SOFTHSM2_CONF or PCSCLITE_CSOCK_NAME). A host's never changes; a program that loads
+  // this library and changes it gets modules made afresh.
+  std::vector<std::string> wanted;
+  for (char** variable = environ; variable && *variable; ++variable) wanted.emplace_back(*variable);
+  std::sort(wanted.begin(), wanted.end());
   if (modules && wanted != made_for) {
     delete modules;
     modules = nullptr;

@@ -51,7 +51,7 @@ class module_list {
 // The modules of this process: made by the first request that needs a token and kept, so that a
 // module reads a card once and later requests cost it only the check that the card is the same
 // (modules notice a removal or a new card in C_GetSlotList and C_GetTokenInfo). Made again when
-// NPC_PKCS11_MODULES changes. A module that hangs holds the lock taken here, so call this only
+// the process's environment changes, which modules take their configuration from. A module that hangs holds the lock taken here, so call this only
 // under run_with_deadline.
 module_list& current_modules();
 
