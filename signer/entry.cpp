@@ -1,12 +1,16 @@
-// The library's two exported entry points; everything else in it stays hidden.
+// The library's two exported entry points, which bind the request handling to this platform's
+// backend and dialogs; everything else in it stays hidden.
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
 
+#include "platform.hpp"
 #include "request.hpp"
 
 namespace {
+
+const npc::signer::request_services PLATFORM{npc::signer::open_backend, npc::signer::open_prompts};
 
 // Answered when not even a reply can be allocated; addon_free knows not to release it.
 constexpr char NO_MEMORY_REPLY[] =
@@ -32,7 +36,7 @@ extern "C" {
 // The reply is allocated with malloc and released by addon_free; `extra` is not used.
 NPC_EXPORT const char* addon_process_query(const char* request, const char* /*extra*/) {
   try {
-    return to_result(npc::signer::answer(request ? request : ""));
+    return to_result(npc::signer::answer(request ? request : "", PLATFORM));
   } catch (const std::exception& error) {
     try {
       return to_result(npc::signer::internal_error_reply(error.what()));

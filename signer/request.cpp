@@ -12,11 +12,10 @@
 #include <set>
 #include <vector>
 
-#include "backend.hpp"
 #include "codec/base64.hpp"
+#include "core/crypto.hpp"
+#include "core/failure.hpp"
 #include "protocol/json_ptr.hpp"
-#include "crypto.hpp"
-#include "failure.hpp"
 
 namespace npc::signer {
 namespace {
@@ -89,35 +88,42 @@ json_ptr ok_reply(std::string_view operation) {
   return reply;
 }
 
+[[noreturn]] void fail_too_large(const char* key) {
+  fail(error_code::data_too_large,
+       std::string("\"") + key + "\" holds more than " + std::to_string(MAX_DATA_SIZE) + " bytes",
+       key);
+}
+
 // Base64 bytes of one field, within MAX_DATA_SIZE.
 std::string decoded_field(const char* key, std::string_view text) {
-  if (text.size() > base64_encoded_length(MAX_DATA_SIZE)) {
-    fail(error_code::data_too_large, std::string("\"") + key + "\" holds more than " +
-                                         std::to_string(MAX_DATA_SIZE) + " bytes", key);
-  }
+  if (text.size() > base64_encoded_length(MAX_DATA_SIZE)) fail_too_large(key);
   auto bytes = base64_bytes(text);
   if (!bytes) fail(error_code::bad_request, std::string("\"") + key + "\" is not base64", key);
-  if (bytes->size() > MAX_DATA_SIZE) {
-    fail(error_code::data_too_large, std::string("\"") + key + "\" holds more than " +
-                                         std::to_string(MAX_DATA_SIZE) + " bytes", key);
-  }
+  if (bytes->size() > MAX_DATA_SIZE) fail_too_large(key);
   return std::move(*bytes);
 }
 
-// What one request works with: its fields, and the backend, opened only when an operation
-// needs keys.
+// What one request works with: its fields, and the backend and dialogs, opened only when an
+// operation needs them.
 class request_context {
  public:
-  explicit request_context(const json_t* root) : fields_(root) {}
+  request_context(const json_t* root, const request_services& services)
+      : fields_(root), services_(services) {}
   const request_fields& fields() const { return fields_; }
   backend& keys() {
-    if (!backend_) backend_ = open_backend();
+    if (!backend_) backend_ = services_.open_backend();
     return *backend_;
+  }
+  user_prompts& user() {
+    if (!prompts_) prompts_ = services_.open_prompts();
+    return *prompts_;
   }
 
  private:
   request_fields fields_;
+  const request_services& services_;
   std::unique_ptr<backend> backend_;
+  std::unique_ptr<user_prompts> prompts_;
 };
 
 json_ptr version_reply(request_context& context);
@@ -154,10 +160,7 @@ json_ptr version_reply(request_context& context) {
 json_ptr echo_reply(request_context& context) {
   const request_fields& fields = context.fields();
   const std::string_view data = fields.required_text("data");
-  if (data.size() > MAX_DATA_SIZE) {
-    fail(error_code::data_too_large,
-         "\"data\" holds more than " + std::to_string(MAX_DATA_SIZE) + " bytes", "data");
-  }
+  if (data.size() > MAX_DATA_SIZE) fail_too_large("data");
   json_ptr reply = ok_reply("echo");
   set(reply.get(), "data", owned(json_incref(const_cast<json_t*>(fields.get("data")))));
   return reply;
@@ -193,12 +196,12 @@ json_ptr certificate_entry(const certificate_record& found) {
 std::mutex consent_lock;
 std::set<std::string> consented_origins;
 
-void ask_consent(std::string_view origin) {
+void ask_consent(std::string_view origin, request_context& context) {
   {
     const std::lock_guard<std::mutex> hold(consent_lock);
     if (consented_origins.count(std::string(origin)) != 0) return;
   }
-  open_prompts()->allow_certificates(origin);
+  context.user().allow_certificates(origin);
   const std::lock_guard<std::mutex> hold(consent_lock);
   consented_origins.insert(std::string(origin));
 }
@@ -207,7 +210,7 @@ json_ptr certificates_reply(request_context& context) {
   const std::string origin(context.fields().text("origin").value_or(""));
   // Asked before any module is touched: without consent, not even whether a token is present
   // is told.
-  ask_consent(origin);
+  ask_consent(origin, context);
   const auto certificates = context.keys().certificates();
   json_ptr list = owned(json_array());
   for (const certificate_record& found : certificates) {
@@ -237,16 +240,6 @@ struct sign_request {
   std::string shown_digest;
 };
 
-std::string hex(std::string_view bytes) {
-  static constexpr char DIGITS[] = "0123456789abcdef";
-  std::string text;
-  for (const char c : bytes) {
-    text += DIGITS[static_cast<unsigned char>(c) >> 4];
-    text += DIGITS[static_cast<unsigned char>(c) & 15];
-  }
-  return text;
-}
-
 sign_request read_sign_request(const request_fields& fields, backend& keys) {
   // The PIN is the user's, typed into a dialog or the reader: a page or extension never has it.
   if (fields.get("pin")) {
@@ -275,7 +268,7 @@ sign_request read_sign_request(const request_fields& fields, backend& keys) {
     static const hash_algorithm& sha256 = *find_hash("SHA-256");
     request.shown_digest_name = "SHA-256 of the data";
     request.shown_digest =
-        hex(request.hash == &sha256 ? request.digest : keys.digest(sha256, bytes));
+        hex_text(request.hash == &sha256 ? request.digest : keys.digest(sha256, bytes));
   } else {
     request.digest = decoded_field("digest", *digest);
     if (request.digest.size() != request.hash->size) {
@@ -286,7 +279,7 @@ sign_request read_sign_request(const request_fields& fields, backend& keys) {
            "digest");
     }
     request.shown_digest_name = std::string(request.hash->name) + " digest to sign";
-    request.shown_digest = hex(request.digest);
+    request.shown_digest = hex_text(request.digest);
   }
   return request;
 }
@@ -325,6 +318,23 @@ signing_plan plan_signature(const sign_request& request, const certificate_info&
   return plan;
 }
 
+// The key's signature as the reply carries it (DER for ECDSA), and only once it verifies with the
+// certificate: a key found by label alone, a stale container or a swapped card may have signed
+// with another key, and such a signature never leaves.
+std::string checked_signature(backend& keys, const certificate_record& certificate,
+                              const signature_job& job, const sign_prompt& shown,
+                              user_prompts& prompts) {
+  const std::string raw = keys.sign(certificate, job, shown, prompts);
+  const bool ecdsa = certificate.info.kind == key_kind::ec;
+  if (raw.empty() || (ecdsa && raw.size() % 2 != 0)) {
+    fail(error_code::token_error, "the token gave a malformed signature");
+  }
+  if (!keys.verify(certificate, job, raw)) {
+    fail(error_code::token_error, "the token's signature does not verify with the certificate");
+  }
+  return ecdsa ? ecdsa_der_from_raw(raw) : raw;
+}
+
 json_ptr sign_reply(request_context& context) {
   backend& keys = context.keys();
   const sign_request request = read_sign_request(context.fields(), keys);
@@ -346,7 +356,7 @@ json_ptr sign_reply(request_context& context) {
                           found->info.issuer,      found->info.serial,
                           found->token.label,      request.shown_digest_name,
                           request.shown_digest};
-  const std::string signature = keys.sign(*found, job, shown, *open_prompts());
+  const std::string signature = checked_signature(keys, *found, job, shown, context.user());
   json_ptr reply = ok_reply("sign");
   set_text(reply.get(), "certificate_id", found->info.fingerprint);
   set_text(reply.get(), "algorithm", plan.algorithm);
@@ -383,7 +393,7 @@ json_ptr error_reply(const failure_detail& detail, std::optional<std::string_vie
 
 }  // namespace
 
-std::string answer(std::string_view request) {
+std::string answer(std::string_view request, const request_services& services) {
   json_error_t error;
   json_ptr root(json_loadb(request.data(), request.size(),
                            JSON_DECODE_ANY | JSON_REJECT_DUPLICATES, &error));
@@ -397,7 +407,7 @@ std::string answer(std::string_view request) {
                std::to_string(error.position) + ")");
     }
     if (!json_is_object(root.get())) fail(error_code::bad_request, "the request is not a JSON object");
-    request_context context(root.get());
+    request_context context(root.get(), services);
     operation = context.fields().required_text("operation");
     const auto known = std::find_if(std::begin(OPERATIONS), std::end(OPERATIONS),
                                     [&](const struct operation& op) { return op.name == *operation; });

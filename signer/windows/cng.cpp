@@ -1,6 +1,6 @@
 // Digests and signature checks through CNG; certificate details from CryptoAPI's decoded
 // structures, written out the way the Linux library writes them.
-#include "cng.hpp"
+#include "windows/cng.hpp"
 
 #include <wincrypt.h>
 
@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "der.hpp"
+#include "windows/der.hpp"
 
 namespace npc::signer::win {
 namespace {
@@ -209,6 +209,15 @@ void describe_key(const CERT_PUBLIC_KEY_INFO& key, certificate_info& info) {
 }
 
 }  // namespace
+
+std::wstring wide_of(std::string_view text) {
+  if (text.empty()) return {};
+  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (size <= 0) return L"?";
+  std::wstring out(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+  return out;
+}
 
 std::string utf8_of(const wchar_t* text, std::size_t length) {
   if (length == 0) return {};

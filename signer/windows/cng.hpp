@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "crypto.hpp"
+#include "core/crypto.hpp"
 
 namespace npc::signer::win {
 
@@ -31,6 +31,9 @@ bool verify(std::string_view certificate_der, padding pad, const hash_algorithm&
 
 // The UTF-8 of `length` UTF-16 units; empty when there are none or they do not convert.
 std::string utf8_of(const wchar_t* text, std::size_t length);
+
+// The UTF-16 of UTF-8 `text`; "?" when it does not convert.
+std::wstring wide_of(std::string_view text);
 
 // `hash`'s tag as a wide CNG algorithm name ("SHA256").
 std::wstring cng_hash_name(const hash_algorithm& hash);

@@ -1,36 +1,15 @@
-// DER and RFC 2253 text for the Windows side, written out by hand so that the replies match the
-// Linux library's byte for byte.
-#include "der.hpp"
+// DER and RFC 2253 text for the Windows side, read and written by hand so that the replies match
+// the Linux library's byte for byte.
+#include "windows/der.hpp"
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 
+#include "core/crypto.hpp"
+
 namespace npc::signer::win {
 namespace {
-
-void append_length(std::string& out, std::size_t length) {
-  if (length < 0x80) {
-    out += static_cast<char>(length);
-    return;
-  }
-  std::string bytes;
-  for (; length > 0; length >>= 8) bytes.insert(bytes.begin(), static_cast<char>(length & 0xff));
-  out += static_cast<char>(0x80 | bytes.size());
-  out += bytes;
-}
-
-// A non-negative INTEGER: leading zero bytes dropped, one put back when the top bit is set.
-std::string der_unsigned(std::string_view magnitude) {
-  std::size_t start = 0;
-  while (start + 1 < magnitude.size() && magnitude[start] == 0) ++start;
-  std::string content(magnitude.substr(start));
-  if (content.empty()) content.assign(1, '\0');
-  if (static_cast<unsigned char>(content[0]) & 0x80) content.insert(content.begin(), '\0');
-  std::string out(1, '\x02');
-  append_length(out, content.size());
-  return out + content;
-}
 
 // Reads one element of tag `tag` at the front of `der`: its content, and `der` moved past it.
 bool take_element(std::string_view& der, unsigned char tag, std::string_view& content) {
@@ -51,15 +30,6 @@ bool take_element(std::string_view& der, unsigned char tag, std::string_view& co
 }
 
 }  // namespace
-
-std::string ecdsa_der_from_raw(std::string_view raw) {
-  if (raw.empty() || raw.size() % 2 != 0) return {};
-  const std::size_t half = raw.size() / 2;
-  const std::string body = der_unsigned(raw.substr(0, half)) + der_unsigned(raw.substr(half));
-  std::string out(1, '\x30');
-  append_length(out, body.size());
-  return out + body;
-}
 
 int rsa_modulus_bits(std::string_view rsa_public_key) {
   std::string_view sequence, modulus;
@@ -96,17 +66,5 @@ std::string rfc2253_escape(std::string_view value) {
 }
 
 std::string rfc2253_hex(std::string_view bytes) { return "#" + hex_text(bytes); }
-
-std::string hex_text(std::string_view bytes) {
-  static constexpr char DIGITS[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (const char byte : bytes) {
-    const auto b = static_cast<unsigned char>(byte);
-    text += DIGITS[b >> 4];
-    text += DIGITS[b & 0xf];
-  }
-  return text;
-}
 
 }  // namespace npc::signer::win

@@ -1,16 +1,12 @@
 // The few DER and RFC 2253 pieces the Windows side builds or reads itself, where CryptoAPI's own
-// helpers give other answers than the Linux library: ECDSA signatures, RSA modulus lengths, and
-// the text of distinguished names. Plain byte handling, no system calls.
+// helpers give other answers than the Linux library: RSA modulus lengths and the text of
+// distinguished names. Plain byte handling, no system calls.
 #pragma once
 
 #include <string>
 #include <string_view>
 
 namespace npc::signer::win {
-
-// The DER SEQUENCE { INTEGER r, INTEGER s } of a raw ECDSA signature (r then s, equal halves, big
-// endian, as CNG gives it). Empty when `raw` is empty or of odd length.
-std::string ecdsa_der_from_raw(std::string_view raw);
 
 // The exact bit length of the modulus of a DER RSAPublicKey (SEQUENCE { n, e }); 0 when the bytes
 // are not one.
@@ -23,8 +19,5 @@ std::string rfc2253_escape(std::string_view value);
 
 // "#" and the hex of `bytes`: RFC 2253's form for a value that is not a string.
 std::string rfc2253_hex(std::string_view bytes);
-
-// Lowercase hex of `bytes`.
-std::string hex_text(std::string_view bytes);
 
 }  // namespace npc::signer::win

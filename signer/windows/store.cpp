@@ -1,7 +1,7 @@
 // Certificates from the user's MY store and signatures with their keys. The key is acquired with
 // a preference for CNG, and the kind of handle that comes back (dwKeySpec) decides the API:
 // providers (and Wine) may hand out a CryptoAPI handle whatever was preferred.
-#include "store.hpp"
+#include "windows/store.hpp"
 
 #include <scarderr.h>
 
@@ -10,8 +10,8 @@
 #include <cwchar>
 #include <memory>
 
-#include "cng.hpp"
-#include "failure.hpp"
+#include "windows/cng.hpp"
+#include "core/failure.hpp"
 
 namespace npc::signer::win {
 namespace {

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "crypto.hpp"
+#include "core/crypto.hpp"
 
 namespace npc::signer::win {
 

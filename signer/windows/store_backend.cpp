@@ -1,31 +1,21 @@
 // The backend of the user's Windows certificate store: the certificates in MY with a private
 // key, described from their decoded structures, and signatures made by the key's own provider
-// (which shows its own PIN dialog), each checked with BCrypt before it leaves.
+// (which shows its own PIN dialog), and BCrypt's check of a signature.
 #include <windows.h>
 
 #include <set>
 
-#include "backend.hpp"
-#include "failure.hpp"
+#include "core/backend.hpp"
+#include "core/dialog_content.hpp"
+#include "core/failure.hpp"
+#include "platform.hpp"
 #include "windows/cng.hpp"
-#include "windows/der.hpp"
-#include "windows/dialogs.hpp"
 #include "windows/store.hpp"
 
 namespace npc::signer {
 
-void wipe(void* bytes, std::size_t size) { SecureZeroMemory(bytes, size); }
-
 namespace win {
 namespace {
-
-// The line a provider's PIN dialog shows about the caller (its "use context").
-std::wstring prompt_text(const sign_prompt& shown) {
-  std::wstring text = shown.origin.empty() ? std::wstring(L"A browser extension asks for a signature")
-                                           : L"Signature requested by " + detail::shown_text(shown.origin);
-  if (!shown.common_name.empty()) text += L" with the certificate of " + detail::shown_text(shown.common_name);
-  return text;
-}
 
 class store_backend final : public backend {
  public:
@@ -66,16 +56,14 @@ class store_backend final : public backend {
     input.pad = certificate.info.kind == key_kind::ec ? padding::none : job.pad;
     input.hash = job.hash;
     input.digest = job.digest;
-    input.prompt = prompt_text(shown);
-    const std::string raw = sign_with_store_key(certificate.der, input);
-    // A provider may hand back the wrong key's signature (a stale container, a swapped card).
-    if (!verify(certificate.der, input.pad, *job.hash, job.digest, raw)) {
-      fail(error_code::token_error, "the key's signature does not verify with the certificate");
-    }
-    if (certificate.info.kind != key_kind::ec) return raw;
-    std::string der = ecdsa_der_from_raw(raw);
-    if (der.empty()) fail(error_code::token_error, "the key's provider gave a malformed ECDSA signature");
-    return der;
+    input.prompt = wide_of(signature_context(shown));
+    return sign_with_store_key(certificate.der, input);
+  }
+
+  bool verify(const certificate_record& certificate, const signature_job& job,
+              std::string_view signature) override {
+    const padding pad = certificate.info.kind == key_kind::ec ? padding::none : job.pad;
+    return win::verify(certificate.der, pad, *job.hash, job.digest, signature);
   }
 };
 

@@ -12,8 +12,9 @@
 #include <sstream>
 #include <vector>
 
-#include "pinentry.hpp"
-#include "pinentry_process.hpp"
+#include "core/dialog_content.hpp"
+#include "dialogs/pinentry.hpp"
+#include "dialogs/pinentry_process.hpp"
 #include "signer_support.hpp"
 
 namespace npc::test {
@@ -648,15 +649,16 @@ TEST(pinentry_texts, hostile_values_stay_in_their_place) {
   };
   for (const field_case& c : table) {
     SCOPED_TRACE(c.origin);
-    const std::string text = signer::detail::sign_description({c.origin, "CN", "I", "1", "T", "D", "00"});
+    const std::string text = signer::dialog_body(
+        signer::dialog_for(signer::prompt_kind::pin, {c.origin, "CN", "I", "1", "T", "D", "00"}));
     EXPECT_EQ(text.substr(0, text.find(".\n")), "A signature is requested by " + c.shown);
   }
   const std::string worst(1000, '%');
   const std::string digest(128, 'f');
   const signer::sign_prompt shown{worst, worst, worst, worst, worst, "SHA-512 digest to sign", digest};
-  for (const auto what : {signer::confirmation::final_try, signer::confirmation::pin_pad}) {
+  for (const auto kind : {signer::prompt_kind::final_try, signer::prompt_kind::pin_pad}) {
     const std::string line =
-        "SETDESC " + signer::detail::assuan_escape(signer::detail::confirmation_description(shown, what));
+        "SETDESC " + signer::detail::assuan_escape(signer::dialog_body(signer::dialog_for(kind, shown)));
     EXPECT_LT(line.size(), 1000u);
     std::string groups;
     for (int row = 0; row < 4; ++row) groups += "%0A  ffffffff ffffffff ffffffff ffffffff";

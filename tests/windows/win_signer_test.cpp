@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "failure.hpp"
+#include "core/failure.hpp"
+#include "dialogs/message_box.hpp"
 #include "windows/cng.hpp"
 #include "windows/der.hpp"
-#include "windows/dialogs.hpp"
 #include "windows/store.hpp"
 
 namespace npc::signer::win {
@@ -209,8 +209,9 @@ std::string code_of_call(const std::function<void()>& call) {
 }
 
 answer scripted_answer = answer::ok;
-std::wstring shown_to_user;
-answer scripted(const std::wstring& text) {
+std::wstring shown_to_user, title_shown;
+answer scripted(const std::wstring& title, const std::wstring& text) {
+  title_shown = title;
   shown_to_user = text;
   return scripted_answer;
 }
@@ -223,15 +224,17 @@ TEST(WindowsDialogs, SayWhoAsksAndWhatAndTakeTheAnswer) {
                                     std::pair{answer::unavailable, "no_pin_entry"}}) {
     scripted_answer = given;
     EXPECT_EQ(code_of_call([&] { prompts.allow_certificates("https://shop.example"); }), code);
-    EXPECT_NE(shown_to_user.find(L"\"https://shop.example\" asks to read the certificates"), std::wstring::npos);
+    EXPECT_NE(shown_to_user.find(L"https://shop.example asks to read the certificates"), std::wstring::npos);
+    EXPECT_EQ(title_shown, L"npcorvane: certificates");
     EXPECT_EQ(code_of_call([&] { prompts.confirm(shown, confirmation::final_try); }), code);
   }
   // The origin's line break is shown as a space and its direction override as '?', never acted on.
-  for (const wchar_t* part : {L"\"https://shop.example ?evil\"", L"Erika Mustermann", L"CN=Test CA", L"0a1b",
-                              L"SHA-256 of the data:\nab01", L"Only one PIN try is left"}) {
+  for (const wchar_t* part : {L"https://shop.example ?evil.", L"Erika Mustermann", L"CN=Test CA", L"0a1b",
+                              L"SHA-256 of the data: ab01", L"Only one PIN try is left"}) {
     EXPECT_NE(shown_to_user.find(part), std::wstring::npos) << std::string(part, part + wcslen(part));
   }
-  EXPECT_NE(detail::consent_text("").find(L"names no origin"), std::wstring::npos);
+  code_of_call([&] { prompts.allow_certificates(""); });
+  EXPECT_NE(shown_to_user.find(L"does not say who it is"), std::wstring::npos);
   EXPECT_EQ(code_of_call([&] {
               secret pin;
               prompts.ask_pin(shown, -1, false, pin);
@@ -254,11 +257,11 @@ TEST(WindowsDialogs, AskTheProgramNpcDialogNames) {
   ASSERT_TRUE(SetEnvironmentVariableW(DIALOG_VARIABLE, windows_path(NPC_DIALOG_ANSWER_PATH).c_str()));
   // Quotes, backslashes before quotes and at the end, spaces and UTF-8 reach the program intact.
   const std::wstring text = L"a \"quoted\\\" origin\\ with \\\\ and \u00fc\\";
-  EXPECT_EQ(ask_user(text), answer::ok);
+  EXPECT_EQ(ask_user(L"npcorvane", text), answer::ok);
   ASSERT_TRUE(SetEnvironmentVariableW(L"NPC_DIALOG_EXIT", L"1"));
-  EXPECT_EQ(ask_user(L"second"), answer::refused);
+  EXPECT_EQ(ask_user(L"npcorvane", L"second"), answer::refused);
   ASSERT_TRUE(SetEnvironmentVariableW(DIALOG_VARIABLE, L"Z:\\no\\such\\program.exe"));
-  EXPECT_EQ(ask_user(L"third"), answer::unavailable);
+  EXPECT_EQ(ask_user(L"npcorvane", L"third"), answer::unavailable);
   SetEnvironmentVariableW(DIALOG_VARIABLE, nullptr);
   SetEnvironmentVariableW(L"NPC_DIALOG_EXIT", nullptr);
   SetEnvironmentVariableW(L"NPC_DIALOG_LOG", nullptr);

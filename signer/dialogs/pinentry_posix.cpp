@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "pinentry_process.hpp"
+#include "dialogs/pinentry_process.hpp"
 
 extern char** environ;
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "backend.hpp"
+#include "core/secret.hpp"
 
 namespace npc::signer {
 
@@ -24,14 +24,9 @@ std::string assuan_escape(std::string_view text);
 // result does not fit.
 bool assuan_unescape(std::string_view text, secret& out);
 
-// The dialog texts, exactly as they are shown.
-std::string sign_description(const sign_prompt& shown);
-std::string confirmation_description(const sign_prompt& shown, confirmation what);
-std::string certificates_description(std::string_view origin);
-
 }  // namespace detail
 
-// open_prompts() (backend.hpp) gives dialogs through the pinentry program: one process for each
+// open_prompts() (platform.hpp) gives dialogs through the pinentry program: one process for each
 // dialog, ended after its answer.
 
 }  // namespace npc::signer

@@ -1,13 +1,12 @@
-// The OpenSSL side of the PKCS#11 backend: hashing, certificate details, the encodings a
-// signature needs before and after the token (DigestInfo, ECDSA DER), and checking a signature
-// against its certificate.
+// The OpenSSL side of the PKCS#11 backend: hashing, certificate details, the DigestInfo that
+// PKCS#1 v1.5 signs, and checking a signature against its certificate.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "crypto.hpp"
+#include "core/crypto.hpp"
 
 namespace npc::signer {
 
@@ -19,10 +18,6 @@ std::string compute_digest(const hash_algorithm& hash, std::string_view data);
 
 // The DER DigestInfo that PKCS#1 v1.5 signs: the hash's OID, NULL parameters and the digest.
 std::string rsa_digest_info(const hash_algorithm& hash, std::string_view digest);
-
-// Turns a token's raw ECDSA signature (r then s, equal halves) into DER; empty when `raw` is of
-// odd length or empty.
-std::string ecdsa_signature_der(std::string_view raw);
 
 // Whether `signature` (DER for ECDSA) over `digest` verifies with the certificate's public key.
 bool verify_signature(std::string_view certificate_der, padding pad, const hash_algorithm& hash,

@@ -7,8 +7,7 @@
 
 namespace npc::signer {
 
-// Overwrites `size` bytes so that the compiler cannot leave the store out; each backend supplies
-// it from its crypto library (OPENSSL_cleanse, SecureZeroMemory).
+// Overwrites `size` bytes with zeros so that the compiler cannot leave the store out.
 void wipe(void* bytes, std::size_t size);
 
 // A fixed buffer of CAPACITY bytes; what does not fit is refused rather than reallocated.

@@ -1,5 +1,5 @@
 // OpenSSL 3 for hashing, certificate parsing and the signature encodings.
-#include "openssl_crypto.hpp"
+#include "pkcs11/openssl_crypto.hpp"
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -15,7 +15,6 @@
 #include <ctime>
 #include <memory>
 
-#include "secret.hpp"
 
 namespace npc::signer {
 namespace {
@@ -29,7 +28,6 @@ using x509_ptr = std::unique_ptr<X509, releaser<X509_free>>;
 using bio_ptr = std::unique_ptr<BIO, releaser<BIO_free>>;
 using bignum_ptr = std::unique_ptr<BIGNUM, releaser<BN_free>>;
 using pkey_ctx_ptr = std::unique_ptr<EVP_PKEY_CTX, releaser<EVP_PKEY_CTX_free>>;
-using ecdsa_sig_ptr = std::unique_ptr<ECDSA_SIG, releaser<ECDSA_SIG_free>>;
 using x509_sig_ptr = std::unique_ptr<X509_SIG, releaser<X509_SIG_free>>;
 using pkey_ptr = std::unique_ptr<EVP_PKEY, releaser<EVP_PKEY_free>>;
 
@@ -54,17 +52,6 @@ std::string take_der(unsigned char* der, int length) {
 x509_ptr parse_certificate(std::string_view der) {
   auto bytes = reinterpret_cast<const unsigned char*>(der.data());
   return x509_ptr(d2i_X509(nullptr, &bytes, static_cast<long>(der.size())));
-}
-
-std::string hex(const unsigned char* bytes, std::size_t length) {
-  static constexpr char DIGITS[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(length * 2);
-  for (std::size_t i = 0; i < length; ++i) {
-    text += DIGITS[bytes[i] >> 4];
-    text += DIGITS[bytes[i] & 0xf];
-  }
-  return text;
 }
 
 std::string name_text(const X509_NAME* name) {
@@ -141,7 +128,7 @@ std::optional<certificate_info> describe_certificate(std::string_view der) {
   if (EVP_Digest(der.data(), der.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
     return std::nullopt;
   }
-  info.fingerprint = hex(digest, length);
+  info.fingerprint = hex_text(std::string_view(reinterpret_cast<const char*>(digest), length));
   info.subject = name_text(X509_get_subject_name(certificate.get()));
   info.common_name = common_name_of(X509_get_subject_name(certificate.get()));
   info.issuer = name_text(X509_get_issuer_name(certificate.get()));
@@ -179,21 +166,6 @@ std::string rsa_digest_info(const hash_algorithm& hash, std::string_view digest)
   }
   unsigned char* der = nullptr;
   const int length = i2d_X509_SIG(info.get(), &der);
-  return take_der(der, length);
-}
-
-std::string ecdsa_signature_der(std::string_view raw) {
-  if (raw.empty() || raw.size() % 2 != 0) return {};
-  const auto bytes = reinterpret_cast<const unsigned char*>(raw.data());
-  const int half = static_cast<int>(raw.size() / 2);
-  bignum_ptr r(BN_bin2bn(bytes, half, nullptr));
-  bignum_ptr s(BN_bin2bn(bytes + half, half, nullptr));
-  ecdsa_sig_ptr signature(ECDSA_SIG_new());
-  if (!r || !s || !signature || ECDSA_SIG_set0(signature.get(), r.get(), s.get()) != 1) return {};
-  r.release();  // the signature owns them now
-  s.release();
-  unsigned char* der = nullptr;
-  const int length = i2d_ECDSA_SIG(signature.get(), &der);
   return take_der(der, length);
 }
 
@@ -252,7 +224,5 @@ bool key_matches_certificate(std::string_view certificate_der, std::string_view 
   }
   return false;
 }
-
-void wipe(void* bytes, std::size_t size) { OPENSSL_cleanse(bytes, size); }
 
 }  // namespace npc::signer

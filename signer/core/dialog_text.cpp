@@ -1,5 +1,5 @@
 // Neutralising what a dialog text could use to deceive: forged lines and reordered characters.
-#include "dialog_text.hpp"
+#include "core/dialog_text.hpp"
 
 #include <utility>
 

@@ -1,5 +1,5 @@
 // Names of the error codes as replies carry them.
-#include "failure.hpp"
+#include "core/failure.hpp"
 
 namespace npc::signer {
 

@@ -1,5 +1,5 @@
 // What every backend shares about signing: the hash algorithms, what a certificate's details
-// are, and base64 for the bytes that travel in JSON. Nothing here needs a crypto library.
+// are, and the encodings (base64 for JSON, hex, ECDSA's DER). Nothing here needs a crypto library.
 #pragma once
 
 #include <cstddef>
@@ -58,5 +58,12 @@ std::optional<std::string> base64_bytes(std::string_view text);
 constexpr std::size_t base64_decoded_size(std::size_t length, std::size_t padding) {
   return length / 4 * 3 - padding;
 }
+
+// Lowercase hex of `bytes`.
+std::string hex_text(std::string_view bytes);
+
+// The DER SEQUENCE { INTEGER r, INTEGER s } of a raw ECDSA signature (r then s, equal halves, big
+// endian, as tokens and CNG give it). Empty when `raw` is empty or of odd length.
+std::string ecdsa_der_from_raw(std::string_view raw);
 
 }  // namespace npc::signer

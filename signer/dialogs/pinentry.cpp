@@ -1,13 +1,14 @@
-// The Assuan conversation with a pinentry program and the texts its dialogs show.
-#include "pinentry.hpp"
+// The Assuan conversation with a pinentry program, which shows the dialogs' texts as they come.
+#include "dialogs/pinentry.hpp"
 
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 
-#include "failure.hpp"
-#include "dialog_text.hpp"
-#include "pinentry_process.hpp"
+#include "core/dialog_content.hpp"
+#include "core/failure.hpp"
+#include "dialogs/pinentry_process.hpp"
+#include "platform.hpp"
 
 namespace npc::signer {
 namespace detail {
@@ -15,35 +16,6 @@ namespace {
 
 // An Assuan line is at most 1000 bytes with its newline.
 constexpr std::size_t LINE_LIMIT = 1000;
-// What one field may take of a dialog's line once escaped: five of them at their longest still
-// leave room for the digest, so that no origin or certificate can push it out of the dialog.
-constexpr std::size_t FIELD_LIMIT = 100;
-
-// One line of text for the dialog (one_line_text), cut at a character boundary and marked when
-// it takes more than FIELD_LIMIT bytes once escaped.
-std::string field(std::string_view text) {
-  const std::string line = one_line_text(text);
-  std::size_t escaped = 0;
-  for (std::size_t at = 0; at < line.size(); ++at) {
-    escaped += line[at] == '%' ? 3 : 1;
-    if (escaped > FIELD_LIMIT) {
-      while (at > 0 && (static_cast<unsigned char>(line[at]) & 0xc0) == 0x80) --at;
-      return line.substr(0, at) + "...";
-    }
-  }
-  return line;
-}
-
-// "1a2b..." as groups of eight digits, four to a line, each line indented.
-std::string grouped_hex(std::string_view hex) {
-  std::string out;
-  for (std::size_t i = 0; i < hex.size(); i += 8) {
-    out += i % 32 == 0 ? "\n  " : " ";
-    out += hex.substr(i, 8);
-  }
-  return out;
-}
-
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -83,39 +55,6 @@ bool assuan_unescape(std::string_view text, secret& out) {
     if (!out.append(std::string_view(&c, 1))) return false;
   }
   return true;
-}
-
-std::string sign_description(const sign_prompt& shown) {
-  std::string text = shown.origin.empty()
-                         ? "A signature is requested (the request does not say by whom).\n"
-                         : "A signature is requested by " + field(shown.origin) + ".\n";
-  text += "\nCertificate: " + field(shown.common_name);
-  text += "\nIssued by: " + field(shown.issuer);
-  text += "\nSerial number: " + field(shown.serial);
-  text += "\nToken: " + field(shown.token_label);
-  text += "\n" + field(shown.digest_name) + ":" + grouped_hex(shown.digest_hex);
-  return text;
-}
-
-std::string confirmation_description(const sign_prompt& shown, confirmation what) {
-  switch (what) {
-    case confirmation::final_try:
-      return sign_description(shown) +
-             "\n\nOnly one PIN try is left: a wrong PIN now locks the token.";
-    case confirmation::pin_pad:
-      return sign_description(shown) + "\n\nPress Continue, then enter the PIN on the reader's keypad.";
-    case confirmation::signature:
-      return sign_description(shown) + "\n\nThis token needs no PIN. Sign?";
-  }
-  return sign_description(shown);
-}
-
-std::string certificates_description(std::string_view origin) {
-  const std::string who = origin.empty() ? "A page or extension that does not say who it is"
-                                         : field(origin);
-  return who +
-         " asks to read the certificates on your tokens: your name as they give it, their "
-         "issuers and serial numbers.\n\nYou will not be asked again while this connection lasts.";
 }
 
 }  // namespace detail
@@ -256,29 +195,17 @@ class dialog {
 class pinentry_prompts final : public user_prompts {
  public:
   void allow_certificates(std::string_view origin) override {
-    dialog d(program());
-    d.set("SETTITLE", "npcorvane: certificates");
-    d.describe(detail::certificates_description(origin));
-    // "_" marks the key that, with Alt, presses the button.
-    d.set("SETOK", "_Allow");
-    d.set("SETCANCEL", "_Deny");
-    if (d.ask("CONFIRM") != outcome::ok) {
+    sign_prompt shown;
+    shown.origin = origin;
+    if (!show(dialog_for(prompt_kind::consent, shown))) {
       fail(error_code::cancelled, "the user did not allow reading the certificates");
     }
   }
 
   void ask_pin(const sign_prompt& shown, int tries_left, bool again, secret& pin) override {
-    dialog d(program());
-    std::string description = detail::sign_description(shown);
-    if (tries_left == 1) description += "\n\nThis is the last PIN try.";
-    d.set("SETTITLE", "npcorvane: signature");
-    d.describe(description);
-    d.set("SETPROMPT", "PIN:");
-    d.set("SETOK", "_Sign");
-    d.set("SETCANCEL", "_Cancel");
-    if (again) d.set("SETERROR", "Wrong PIN. Try again.");
     pin.clear();
-    if (d.ask("GETPIN", &pin) != outcome::ok || pin.empty()) {
+    if (!show(dialog_for(again ? prompt_kind::wrong_pin : prompt_kind::pin, shown, tries_left), &pin) ||
+        pin.empty()) {
       // An empty PIN is never sent: on some tokens it would cost a try like any wrong one.
       pin.clear();
       fail(error_code::cancelled, "the user cancelled the signature");
@@ -286,14 +213,25 @@ class pinentry_prompts final : public user_prompts {
   }
 
   void confirm(const sign_prompt& shown, confirmation what) override {
+    const prompt_kind kind = what == confirmation::final_try ? prompt_kind::final_try
+                             : what == confirmation::pin_pad ? prompt_kind::pin_pad
+                                                             : prompt_kind::confirmation;
+    if (!show(dialog_for(kind, shown))) fail(error_code::cancelled, "the user cancelled the signature");
+  }
+
+ private:
+  // One dialog: GETPIN into `pin` when the content asks for a PIN, else CONFIRM. Whether the
+  // user said yes.
+  static bool show(const dialog_content& content, secret* pin = nullptr) {
     dialog d(program());
-    d.set("SETTITLE", "npcorvane: signature");
-    d.describe(detail::confirmation_description(shown, what));
-    d.set("SETOK", what == confirmation::final_try ? "_Enter the PIN"
-                   : what == confirmation::pin_pad ? "C_ontinue"
-                                                   : "_Sign");
-    d.set("SETCANCEL", "_Cancel");
-    if (d.ask("CONFIRM") != outcome::ok) fail(error_code::cancelled, "the user cancelled the signature");
+    d.set("SETTITLE", content.title);
+    d.describe(dialog_body(content));
+    if (!content.pin_label.empty()) d.set("SETPROMPT", content.pin_label);
+    d.set("SETOK", content.accept);
+    d.set("SETCANCEL", content.refuse);
+    if (!content.error.empty()) d.set("SETERROR", content.error);
+    if (content.pin_label.empty() || !pin) return d.ask("CONFIRM") == outcome::ok;
+    return d.ask("GETPIN", pin) == outcome::ok;
   }
 
  private:

@@ -1,15 +1,15 @@
 // The backend of PKCS#11 tokens (through p11-kit) and OpenSSL: which token and object hold each
-// certificate, the mechanism each key signs with, and a check of every signature before it
-// leaves.
+// certificate, the mechanism each key signs with, and OpenSSL's check of a signature.
 #include <openssl/crypto.h>
 
 #include <map>
 #include <new>
 
-#include "backend.hpp"
-#include "failure.hpp"
-#include "openssl_crypto.hpp"
-#include "token.hpp"
+#include "core/backend.hpp"
+#include "core/failure.hpp"
+#include "pkcs11/openssl_crypto.hpp"
+#include "pkcs11/token.hpp"
+#include "platform.hpp"
 
 namespace npc::signer {
 namespace {
@@ -103,17 +103,17 @@ class pkcs11_backend final : public backend {
     // certificate.
     sign_prompt told = shown;
     told.token_label = chosen.token->identity.label;
-    std::string signature = sign_on_token(*chosen.token, chosen.object,
-                                          operation_for(certificate.info, job), told, prompts);
-    if (certificate.info.kind == key_kind::ec) {
-      signature = ecdsa_signature_der(signature);
-      if (signature.empty()) fail(error_code::token_error, "the token gave a malformed ECDSA signature");
-    }
-    // A key found by label alone may not be the certificate's: never hand out such a signature.
-    if (!verify_signature(certificate.der, job.pad, *job.hash, job.digest, signature)) {
-      fail(error_code::token_error, "the token's signature does not verify with the certificate");
-    }
-    return signature;
+    return sign_on_token(*chosen.token, chosen.object, operation_for(certificate.info, job), told,
+                         prompts);
+  }
+
+  bool verify(const certificate_record& certificate, const signature_job& job,
+              std::string_view signature) override {
+    // OpenSSL takes an ECDSA signature in DER only.
+    const std::string der = certificate.info.kind == key_kind::ec
+                                ? ecdsa_der_from_raw(signature)
+                                : std::string(signature);
+    return verify_signature(certificate.der, job.pad, *job.hash, job.digest, der);
   }
 
  private:

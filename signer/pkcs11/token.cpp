@@ -1,5 +1,5 @@
 // PKCS#11 through p11-kit: module loading, slots, object searches, login and signing.
-#include "token.hpp"
+#include "pkcs11/token.hpp"
 
 #include <p11-kit/p11-kit.h>
 
@@ -9,7 +9,7 @@
 #include <memory>
 #include <string_view>
 
-#include "failure.hpp"
+#include "core/failure.hpp"
 
 namespace npc::signer {
 namespace {
@@ -160,6 +160,49 @@ bool is_unsupported_mechanism(CK_RV rv) {
          rv == CKR_KEY_TYPE_INCONSISTENT || rv == CKR_KEY_FUNCTION_NOT_PERMITTED;
 }
 
+bool is_wrong_pin(CK_RV rv) {
+  return rv == CKR_PIN_INCORRECT || rv == CKR_PIN_INVALID || rv == CKR_PIN_LEN_RANGE;
+}
+
+// Logs `user` in: on the PIN pad when the token has one, else with a PIN from the user, held in
+// one buffer that is wiped as soon as the token has it. A wrong PIN is asked for again, and the
+// final try only after the user has confirmed it; cancelling ends the request.
+void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_prompt& shown,
+            user_prompts& prompts) {
+  for (bool again = false;; again = true) {
+    const auto info = token_info(token);
+    if (!info) fail(error_code::token_error, "the token did not answer");
+    // A locked PIN is not tried: the attempt could only fail.
+    if (info->flags & CKF_USER_PIN_LOCKED) fail(error_code::pin_locked, "the token's PIN is locked");
+    if (info->flags & CKF_PROTECTED_AUTHENTICATION_PATH) {
+      prompts.confirm(shown, confirmation::pin_pad);
+      // NULL tells the token to take the PIN on its own keypad.
+      const CK_RV rv = s.module()->C_Login(s.handle(), user, nullptr, 0);
+      if (rv == CKR_OK && user == CKU_USER) s.mark_logged_in();
+      check_login(rv, token);
+      return;
+    }
+    const bool final_try = (info->flags & CKF_USER_PIN_FINAL_TRY) != 0;
+    if (final_try) prompts.confirm(shown, confirmation::final_try);
+    CK_RV rv;
+    {
+      secret pin;
+      prompts.ask_pin(shown, final_try ? 1 : -1, again, pin);
+      rv = s.module()->C_Login(s.handle(), user, reinterpret_cast<CK_UTF8CHAR*>(pin.data()),
+                               pin.size());
+    }  // the PIN is wiped here, before anything else happens
+    if (rv == CKR_OK && user == CKU_USER) s.mark_logged_in();
+    if (!is_wrong_pin(rv)) {
+      check_login(rv, token);
+      return;
+    }
+    const auto after = token_info(token);
+    if (after && (after->flags & CKF_USER_PIN_LOCKED)) {
+      fail(error_code::pin_locked, "the PIN is incorrect, and the token has now locked it");
+    }
+  }
+}
+
 }  // namespace
 
 module_list::module_list() {
@@ -256,53 +299,6 @@ std::vector<token_certificate> read_certificates(const token_slot& token) {
   }
   return certificates;
 }
-
-namespace {
-
-bool is_wrong_pin(CK_RV rv) {
-  return rv == CKR_PIN_INCORRECT || rv == CKR_PIN_INVALID || rv == CKR_PIN_LEN_RANGE;
-}
-
-// Logs `user` in: on the PIN pad when the token has one, else with a PIN from the user, held in
-// one buffer that is wiped as soon as the token has it. A wrong PIN is asked for again, and the
-// final try only after the user has confirmed it; cancelling ends the request.
-void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_prompt& shown,
-            user_prompts& prompts) {
-  for (bool again = false;; again = true) {
-    const auto info = token_info(token);
-    if (!info) fail(error_code::token_error, "the token did not answer");
-    // A locked PIN is not tried: the attempt could only fail.
-    if (info->flags & CKF_USER_PIN_LOCKED) fail(error_code::pin_locked, "the token's PIN is locked");
-    if (info->flags & CKF_PROTECTED_AUTHENTICATION_PATH) {
-      prompts.confirm(shown, confirmation::pin_pad);
-      // NULL tells the token to take the PIN on its own keypad.
-      const CK_RV rv = s.module()->C_Login(s.handle(), user, nullptr, 0);
-      if (rv == CKR_OK && user == CKU_USER) s.mark_logged_in();
-      check_login(rv, token);
-      return;
-    }
-    const bool final_try = (info->flags & CKF_USER_PIN_FINAL_TRY) != 0;
-    if (final_try) prompts.confirm(shown, confirmation::final_try);
-    CK_RV rv;
-    {
-      secret pin;
-      prompts.ask_pin(shown, final_try ? 1 : -1, again, pin);
-      rv = s.module()->C_Login(s.handle(), user, reinterpret_cast<CK_UTF8CHAR*>(pin.data()),
-                               pin.size());
-    }  // the PIN is wiped here, before anything else happens
-    if (rv == CKR_OK && user == CKU_USER) s.mark_logged_in();
-    if (!is_wrong_pin(rv)) {
-      check_login(rv, token);
-      return;
-    }
-    const auto after = token_info(token);
-    if (after && (after->flags & CKF_USER_PIN_LOCKED)) {
-      fail(error_code::pin_locked, "the PIN is incorrect, and the token has now locked it");
-    }
-  }
-}
-
-}  // namespace
 
 std::string sign_on_token(const token_slot& token, const token_certificate& certificate,
                           const sign_operation& operation, const sign_prompt& shown,

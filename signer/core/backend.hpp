@@ -1,7 +1,8 @@
 // The seams between the shared request handling and what differs by platform: a backend that
 // finds certificates and signs with their keys (PKCS#11 + OpenSSL, or a system certificate
 // store), and the dialogs through which the user decides (PIN entry, confirmations).
-// Backends and dialogs report failures with fail() and the shared error codes.
+// Backends and dialogs report failures with fail() and the shared error codes; platform.hpp
+// names the ones this library is built with.
 #pragma once
 
 #include <memory>
@@ -10,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "crypto.hpp"
-#include "secret.hpp"
+#include "core/crypto.hpp"
+#include "core/secret.hpp"
 
 namespace npc::signer {
 
@@ -87,17 +88,17 @@ class backend {
   // Every certificate present, each once. Fails with no_token when no token is present.
   virtual std::vector<certificate_record> certificates() = 0;
 
-  // Signs with the private key that belongs to `certificate` (one of certificates()), asking the
-  // user through `prompts` (with `shown`'s token_label set to the token that holds that key). The signature comes back as the reply carries it (DER for ECDSA) and
-  // verified with the certificate's public key.
+  // The key's own signature over `job.digest` with the private key that belongs to
+  // `certificate` (one of certificates()), asking the user through `prompts` (with `shown`'s
+  // token_label set to the token that holds that key): the RSA block, or r then s for ECDSA.
+  // The request handling encodes it and checks it with verify() before it leaves.
   virtual std::string sign(const certificate_record& certificate, const signature_job& job,
                            const sign_prompt& shown, user_prompts& prompts) = 0;
+
+  // Whether `signature`, as sign() gave it, over `job.digest` verifies with the certificate's
+  // public key.
+  virtual bool verify(const certificate_record& certificate, const signature_job& job,
+                      std::string_view signature) = 0;
 };
-
-// The backend built into this library.
-std::unique_ptr<backend> open_backend();
-
-// The dialogs of this platform (pinentry on the Linux desktop).
-std::unique_ptr<user_prompts> open_prompts();
 
 }  // namespace npc::signer

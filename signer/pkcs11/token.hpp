@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "backend.hpp"
+#include "core/backend.hpp"
 
 namespace npc::signer {
 

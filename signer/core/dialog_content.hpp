@@ -1,0 +1,66 @@
+// What each dialog says, worded once for every platform: the renderers (pinentry, Windows
+// message boxes) lay out these texts and add none of their own.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/backend.hpp"
+
+namespace npc::signer {
+
+// Why the user is asked.
+enum class prompt_kind {
+  consent,       // may the origin read the certificates
+  pin,           // the PIN for a signature
+  wrong_pin,     // the PIN again, after a wrong one
+  final_try,     // one PIN try is left: confirm before the PIN is asked
+  pin_pad,       // the PIN goes on the reader's keypad
+  confirmation,  // no PIN here: the user approves the signature itself
+};
+
+// "Label: value", or with several values, the label on its own row and each value beneath it.
+struct dialog_line {
+  std::string label;
+  std::vector<std::string> values;
+};
+
+// A dialog's texts. Values from requests, certificates and tokens are already made safe to show
+// (one_line_text) and cut by one rule. Button labels mark their Alt key with "_"; a renderer
+// that has no such keys drops the mark.
+struct dialog_content {
+  std::string title;
+  std::string intro;               // who asks and for what
+  std::vector<dialog_line> lines;  // what is signed with what
+  std::string notice;              // what the user must know before answering; may be empty
+  std::string question;            // may be empty where the buttons say it
+  std::string pin_label;           // empty unless a PIN is typed into the dialog
+  std::string error;               // why the PIN is asked again; may be empty
+  std::string accept;
+  std::string refuse;
+};
+
+// The dialog for `kind`. `shown` gives the values (consent uses its origin alone); `tries_left`
+// is the token's count, -1 when it does not tell.
+dialog_content dialog_for(prompt_kind kind, const sign_prompt& shown, int tries_left = -1);
+
+// intro, lines, then notice and question, as one text of paragraphs ("\n\n") for renderers that
+// show one block of text.
+std::string dialog_body(const dialog_content& content);
+
+// The one line that a key provider's own PIN dialog may show about the caller.
+std::string signature_context(const sign_prompt& shown);
+
+namespace detail {
+
+// Most bytes one value takes in a dialog, '%' counted as three: pinentry's protocol carries the
+// whole text on one line of 1000 bytes with '%' escaped, and five values at their longest must
+// leave room for the digest.
+inline constexpr std::size_t FIELD_LIMIT = 100;
+
+// `text` made safe (one_line_text) and, beyond FIELD_LIMIT, cut at a character and marked "...".
+std::string field(std::string_view text);
+
+}  // namespace detail
+}  // namespace npc::signer

@@ -1,0 +1,48 @@
+// The user's decisions on Windows: a message box in the user's session that shows a dialog's
+// content (who asks and what is signed), with Cancel as its default button. The PIN is never asked here: the key's
+// provider shows its own dialog for it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/backend.hpp"
+#include "core/dialog_content.hpp"
+
+namespace npc::signer::win {
+
+// Names a program that answers in place of the message box (scripted answers for tests, or a
+// site's own approval tool): it gets the dialog's text as its one argument and says OK with exit
+// status 0.
+inline constexpr const wchar_t* DIALOG_VARIABLE = L"NPC_DIALOG";
+
+enum class answer { ok, refused, unavailable };
+
+// Asks the user to approve `text` under `title`: NPC_DIALOG's program when it is set (it gets
+// the text alone), else a message box. unavailable when neither can be shown (no desktop, the
+// program does not start).
+answer ask_user(const std::wstring& title, const std::wstring& text);
+
+// Open with open_prompts() (platform.hpp); tests hand in their own `ask`.
+class dialog_prompts final : public user_prompts {
+ public:
+  using ask_function = answer (*)(const std::wstring& title, const std::wstring& text);
+  explicit dialog_prompts(ask_function ask = ask_user) : ask_(ask) {}
+
+  void allow_certificates(std::string_view origin) override;
+  void ask_pin(const sign_prompt& shown, int tries_left, bool again, secret& pin) override;
+  void confirm(const sign_prompt& shown, confirmation what) override;
+
+ private:
+  void require(prompt_kind kind, const sign_prompt& shown);
+  ask_function ask_;
+};
+
+namespace detail {
+
+// One argument of a Windows command line, quoted so that the program's argv gets it unchanged.
+std::wstring quoted_argument(const std::wstring& argument);
+
+}  // namespace detail
+}  // namespace npc::signer::win
