@@ -3,8 +3,11 @@
 #include "core/diagnostic_log.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace npc::signer::diagnostic_log {
@@ -18,7 +21,11 @@ struct record {
   std::vector<std::string> modules;
 };
 
-thread_local record* current = nullptr;
+// The request being recorded. Token calls run on a worker thread of the request, so the record is
+// the process's, behind a lock; the host asks one request at a time.
+std::mutex lock;
+std::unique_ptr<record> current;
+std::atomic<bool> on{false};
 
 std::string milliseconds(std::chrono::steady_clock::duration took) {
   char text[32];
@@ -44,19 +51,27 @@ std::string plain(std::string_view text) {
 }  // namespace detail
 
 request_record::request_record() {
-  if (current) return;
   std::string path = detail::log_path();
   if (path.empty()) return;
-  current = new record;
-  current->path = std::move(path);
-  current->started = std::chrono::system_clock::now();
-  current->clock = std::chrono::steady_clock::now();
+  auto made = std::make_unique<record>();
+  made->path = std::move(path);
+  made->started = std::chrono::system_clock::now();
+  made->clock = std::chrono::steady_clock::now();
+  const std::lock_guard<std::mutex> held(lock);
+  if (current) return;
+  current = std::move(made);
+  mine_ = true;
+  on = true;
 }
 
 request_record::~request_record() {
-  if (!current) return;
-  record* done = current;
-  current = nullptr;
+  if (!mine_) return;
+  std::unique_ptr<record> done;
+  {
+    const std::lock_guard<std::mutex> held(lock);
+    done = std::move(current);
+    on = false;
+  }
   try {
     std::string modules;
     for (const std::string& module : done->modules) modules += (modules.empty() ? "" : ",") + module;
@@ -69,21 +84,25 @@ request_record::~request_record() {
   } catch (...) {
     // The log never costs a reply.
   }
-  delete done;
 }
 
 void request_record::operation(std::string_view name) {
-  if (current) current->operation = detail::plain(name);
+  if (!mine_) return;
+  const std::lock_guard<std::mutex> held(lock);
+  current->operation = detail::plain(name);
 }
 
 void request_record::outcome(std::string_view code) {
-  if (current) current->outcome = detail::plain(code);
+  if (!mine_) return;
+  const std::lock_guard<std::mutex> held(lock);
+  current->outcome = detail::plain(code);
 }
 
-bool recording() { return current != nullptr; }
+bool recording() { return on; }
 
 void note_call(std::string_view module, std::optional<unsigned long> slot, std::string_view function,
                unsigned long result, std::chrono::steady_clock::duration took) {
+  const std::lock_guard<std::mutex> held(lock);
   if (!current) return;
   const std::string name = detail::plain(module);
   if (std::find(current->modules.begin(), current->modules.end(), name) == current->modules.end()) {

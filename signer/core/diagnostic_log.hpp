@@ -14,8 +14,9 @@
 
 namespace npc::signer::diagnostic_log {
 
-// The record of the request being answered on this thread, from construction to destruction,
-// when the log is on; does nothing when it is off. Records do not nest.
+// The record of the request being answered, from construction to destruction, when the log is
+// on; does nothing when it is off. Calls from any thread of the process count for it (the
+// host asks one request at a time); a second record made while one is open does nothing.
 class request_record {
  public:
   request_record();
@@ -27,10 +28,13 @@ class request_record {
   void operation(std::string_view name);
   // "ok", or the error code of the reply.
   void outcome(std::string_view code);
+
+ private:
+  bool mine_ = false;
 };
 
-// Whether a request is being recorded on this thread: callers skip the work of naming what they
-// note when it is not.
+// Whether a request is being recorded: callers skip the work of naming what they note when it is
+// not.
 bool recording();
 
 // Notes one call of the request: `module` (a name from the system's configuration), the slot
