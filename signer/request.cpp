@@ -15,6 +15,7 @@
 
 #include "codec/base64.hpp"
 #include "core/crypto.hpp"
+#include "core/diagnostic_log.hpp"
 #include "core/failure.hpp"
 #include "core/login.hpp"
 #include "protocol/json_ptr.hpp"
@@ -532,8 +533,13 @@ json_ptr authenticate_reply(request_context& context) {
       authentication_message(keys.digest(sha256, origin), keys.digest(sha256, challenge));
   const bool rsa = found.info.kind == key_kind::rsa;
   const signature_job job{hash, rsa ? padding::pkcs1 : padding::none, keys.digest(*hash, message)};
-  sign_prompt shown{origin, found.info.common_name, found.info.issuer, found.info.serial,
-                    found.token.label, "", "", true};
+  sign_prompt shown;
+  shown.origin = origin;
+  shown.common_name = found.info.common_name;
+  shown.issuer = found.info.issuer;
+  shown.serial = found.info.serial;
+  shown.token_label = found.token.label;
+  shown.login = true;
   const std::string signature = checked_signature(keys, found, job, shown, context.user());
   update_consent(origin, [&](origin_consent& c) { c.chosen.insert(found.info.fingerprint); });
   json_ptr reply = ok_reply("authenticate");
@@ -597,6 +603,8 @@ json_ptr error_reply(const failure_detail& detail, std::optional<std::string_vie
 }  // namespace
 
 std::string answer(std::string_view request, const request_services& services) {
+  // With NPC_LOG set, this request's line: its operation, outcome and token calls, nothing of its text.
+  diagnostic_log::request_record record;
   json_error_t error;
   json_ptr root(json_loadb(request.data(), request.size(),
                            JSON_DECODE_ANY | JSON_REJECT_DUPLICATES, &error));
@@ -614,6 +622,7 @@ std::string answer(std::string_view request, const request_services& services) {
     operation = context.fields().required_text("operation");
     const auto known = std::find_if(std::begin(OPERATIONS), std::end(OPERATIONS),
                                     [&](const struct operation& op) { return op.name == *operation; });
+    record.operation(known == std::end(OPERATIONS) ? "unknown" : known->name);
     if (known == std::end(OPERATIONS)) {
       fail(error_code::unknown_operation,
            "unknown operation; the operations are version, certificates, sign, authenticate, "
@@ -621,8 +630,10 @@ std::string answer(std::string_view request, const request_services& services) {
            "operation");
     }
     reply = known->handler(context);
+    record.outcome("ok");
   } catch (const signer_failure& failure) {
     reply = error_reply(failure.detail(), operation);
+    record.outcome(error_code_name(failure.detail().code));
   }
   // The extension matches replies to requests by the id it chose, of whatever type.
   if (root && json_is_object(root.get())) {

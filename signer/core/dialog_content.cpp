@@ -66,40 +66,6 @@ dialog_content use_consent_dialog(std::string_view origin) {
   return content;
 }
 
-// A login names the site and the person, and shows no digest: the bytes signed bind the site's
-// name and its challenge, which the user could not check anyway.
-dialog_content login_dialog(prompt_kind kind, const sign_prompt& shown, int tries_left) {
-  dialog_content content;
-  content.title = "npcorvane: login";
-  content.intro = "Log in to " + field(shown.origin) + " as " + field(shown.common_name) + "?";
-  content.lines = {{"Certificate", {field(shown.common_name)}},
-                   {"Issued by", {field(shown.issuer)}},
-                   {"Serial number", {field(shown.serial)}}};
-  if (!shown.token_label.empty()) content.lines.push_back({"Token", {field(shown.token_label)}});
-  content.refuse = "_Cancel";
-  content.accept = "_Log in";
-  switch (kind) {
-    case prompt_kind::wrong_pin:
-      content.error = "Wrong PIN. Try again.";
-      [[fallthrough]];
-    case prompt_kind::pin:
-      if (tries_left == 1) content.notice = "This is the last PIN try.";
-      content.pin_label = "PIN:";
-      break;
-    case prompt_kind::final_try:
-      content.notice = "Only one PIN try is left: a wrong PIN now locks the token.";
-      content.accept = "_Enter the PIN";
-      break;
-    case prompt_kind::pin_pad:
-      content.notice = "Press Continue, then enter the PIN on the reader's keypad.";
-      content.accept = "C_ontinue";
-      break;
-    default:
-      break;
-  }
-  return content;
-}
-
 }  // namespace
 
 chooser_content chooser_for(const chooser_prompt& shown) {
@@ -134,24 +100,37 @@ chooser_entry shown_entry(const chooser_entry& entry) {
 dialog_content dialog_for(prompt_kind kind, const sign_prompt& shown, int tries_left) {
   if (kind == prompt_kind::consent) return consent_dialog(shown.origin);
   if (kind == prompt_kind::use_consent) return use_consent_dialog(shown.origin);
-  if (shown.login) return login_dialog(kind, shown, tries_left);
   dialog_content content;
   content.title = "npcorvane: signature";
   content.intro = shown.origin.empty()
                       ? "A signature is requested (the request does not say by whom)."
                       : "A signature is requested by " + field(shown.origin) + ".";
+  // A login names the site and the person, and shows no digest: the bytes signed bind the site's
+  // name and its challenge, which the user could not check anyway.
+  if (shown.login) {
+    content.title = "npcorvane: login";
+    content.intro = "Log in to " + field(shown.origin) + " as " + field(shown.common_name) + "?";
+  }
   content.lines = {{"Certificate", {field(shown.common_name)}},
                    {"Issued by", {field(shown.issuer)}},
                    {"Serial number", {field(shown.serial)}}};
   if (!shown.token_label.empty()) content.lines.push_back({"Token", {field(shown.token_label)}});
-  content.lines.push_back({field(shown.digest_name), hex_rows(shown.digest_hex)});
+  if (!shown.login) content.lines.push_back({field(shown.digest_name), hex_rows(shown.digest_hex)});
   content.refuse = "_Cancel";
   switch (kind) {
     case prompt_kind::wrong_pin:
-      content.error = "Wrong PIN. Try again.";
+      content.error = shown.token_tells_tries
+                          ? "Wrong PIN. Try again."
+                          : "Wrong PIN. This token does not tell how many tries are left: another "
+                            "wrong PIN may lock it.";
       [[fallthrough]];
     case prompt_kind::pin:
-      if (tries_left == 1) content.notice = "This is the last PIN try.";
+      if (shown.pin_for_each_signature) {
+        content.notice = "This key asks for the PIN for every signature, so it is asked again.";
+      }
+      if (tries_left == 1) {
+        content.notice += (content.notice.empty() ? "" : " ") + std::string("This is the last PIN try.");
+      }
       content.pin_label = "PIN:";
       content.accept = "_Sign";
       break;
@@ -169,6 +148,11 @@ dialog_content dialog_for(prompt_kind kind, const sign_prompt& shown, int tries_
       content.question = "Sign?";
       content.accept = "_Sign";
       break;
+  }
+  if (shown.login) {
+    if (content.accept == "_Sign") content.accept = "_Log in";
+    // The intro asks already.
+    if (content.question == "Sign?") content.question.clear();
   }
   return content;
 }
