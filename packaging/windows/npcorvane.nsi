@@ -1,7 +1,8 @@
 ; The per-user Windows installer: the host, its signing library and the two host manifests in
 ; %LOCALAPPDATA%\npcorvane, the browsers' keys under HKCU, an uninstaller and an Apps entry. No
 ; administrator rights. makensis gets the build's files and choices as defines:
-;   HOST_NAME VERSION HOST_EXE LIBRARY CHROMIUM_MANIFEST FIREFOX_MANIFEST EXTENSION_DIR OUTPUT
+;   HOST_NAME VERSION HOST_EXE LIBRARY DOCTOR CHROMIUM_MANIFEST FIREFOX_MANIFEST BROWSERS EXTENSION_DIR OUTPUT
+; BROWSERS is the include CMake generates from the table of browsers, with the keys to write.
 ; EXTENSION_DIR is the built reference extension, installed beside the host for side-loading.
 Unicode true
 ; The 64-bit stub: the host and library are 64-bit, and the x86 stub would need a 32-bit Windows
@@ -20,6 +21,8 @@ ShowUninstDetails show
 !define CHROMIUM_FILE "${HOST_NAME}.json"
 !define FIREFOX_FILE "${HOST_NAME}.firefox.json"
 
+!include "${BROWSERS}"
+
 Page directory
 Page instfiles
 UninstPage uninstConfirm
@@ -29,6 +32,7 @@ Section "npcorvane"
   SetOutPath "$INSTDIR"
   File "/oname=npcorvane-host.exe" "${HOST_EXE}"
   File "/oname=npcorvane.dll" "${LIBRARY}"
+  File "/oname=npcorvane-doctor.exe" "${DOCTOR}"
   File "/oname=${CHROMIUM_FILE}" "${CHROMIUM_MANIFEST}"
   File "/oname=${FIREFOX_FILE}" "${FIREFOX_MANIFEST}"
   SetOutPath "$INSTDIR\extension"
@@ -41,10 +45,7 @@ Section "npcorvane"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
   ; Each browser finds the host through a key named after it whose default value is the manifest.
-  WriteRegStr HKCU "Software\Google\Chrome\NativeMessagingHosts\${HOST_NAME}" "" "$INSTDIR\${CHROMIUM_FILE}"
-  WriteRegStr HKCU "Software\Chromium\NativeMessagingHosts\${HOST_NAME}" "" "$INSTDIR\${CHROMIUM_FILE}"
-  WriteRegStr HKCU "Software\Microsoft\Edge\NativeMessagingHosts\${HOST_NAME}" "" "$INSTDIR\${CHROMIUM_FILE}"
-  WriteRegStr HKCU "Software\Mozilla\NativeMessagingHosts\${HOST_NAME}" "" "$INSTDIR\${FIREFOX_FILE}"
+  !insertmacro NPC_WRITE_KEYS
 
   WriteRegStr HKCU "${APPS_KEY}" "DisplayName" "npcorvane native-messaging host"
   WriteRegStr HKCU "${APPS_KEY}" "DisplayVersion" "${VERSION}"
@@ -65,14 +66,12 @@ SectionEnd
 !macroend
 
 Section "Uninstall"
-  !insertmacro UNREGISTER "Software\Google\Chrome\NativeMessagingHosts\${HOST_NAME}" "${CHROMIUM_FILE}"
-  !insertmacro UNREGISTER "Software\Chromium\NativeMessagingHosts\${HOST_NAME}" "${CHROMIUM_FILE}"
-  !insertmacro UNREGISTER "Software\Microsoft\Edge\NativeMessagingHosts\${HOST_NAME}" "${CHROMIUM_FILE}"
-  !insertmacro UNREGISTER "Software\Mozilla\NativeMessagingHosts\${HOST_NAME}" "${FIREFOX_FILE}"
+  !insertmacro NPC_REMOVE_KEYS
   DeleteRegKey HKCU "${APPS_KEY}"
   ; Only what the installer put there: anything the user added keeps the folder.
   Delete "$INSTDIR\npcorvane-host.exe"
   Delete "$INSTDIR\npcorvane.dll"
+  Delete "$INSTDIR\npcorvane-doctor.exe"
   Delete "$INSTDIR\${CHROMIUM_FILE}"
   Delete "$INSTDIR\${FIREFOX_FILE}"
   Delete "$INSTDIR\uninstall.exe"

@@ -92,9 +92,15 @@ dialog_content dialog_for(prompt_kind kind, const sign_prompt& shown, const tran
   content.refuse = t("_Cancel");
   switch (kind) {
     case prompt_kind::wrong_pin:
-      content.error = t("Wrong PIN. Try again.");
+      content.error = shown.token_tells_tries
+                          ? t("Wrong PIN. Try again.")
+                          : t("Wrong PIN. This token does not tell how many tries are left: another "
+                              "wrong PIN may lock it.");
       [[fallthrough]];
     case prompt_kind::pin:
+      if (shown.pin_for_each_signature) {
+        notices.push_back(t("This key asks for the PIN for every signature, so it is asked again."));
+      }
       if (tries_left == 1) notices.push_back(t("This is the last PIN try."));
       content.pin_label = t("PIN:");
       content.accept = t("_Sign");

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "protocol/byte_buffer.hpp"
+#include "memory/byte_buffer.hpp"
 #include "protocol/entries.hpp"
 #include "protocol/framing.hpp"
 #include "protocol/split_request.hpp"

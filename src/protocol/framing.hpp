@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "codec/base64.hpp"
-#include "protocol/byte_buffer.hpp"
+#include "memory/byte_buffer.hpp"
 
 namespace npc {
 

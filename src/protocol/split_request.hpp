@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "codec/base64.hpp"
-#include "protocol/byte_buffer.hpp"
+#include "memory/byte_buffer.hpp"
 #include "protocol/framing.hpp"
 
 namespace npc {

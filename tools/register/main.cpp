@@ -2,8 +2,12 @@
 //   manifest FAMILY NAME PATH [ID...]   a host manifest on standard output
 //   read FAMILY FILE                    what a manifest holds, as key=value lines
 //   fields KEY...                       string members of the JSON object on standard input
+//   chromium-policy ID UPDATE_URL [SITE...]   a Chromium-family managed-policy file
+//   firefox-policy FILE ID [INSTALL_URL]      FILE's policies.json with the add-on forced, or
+//                                             without it when no URL is given (empty: none left)
 //   report                              doctor's check lines (standard input) as one JSON object
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -17,7 +21,7 @@ namespace {
 
 int usage() {
   std::fputs("usage: npcorvane-register-json manifest FAMILY NAME PATH [ID...] | read FAMILY FILE | fields KEY... | "
-             "report\n", stderr);
+             "chromium-policy ID UPDATE_URL [SITE...] | firefox-policy FILE ID [INSTALL_URL] | report\n", stderr);
   return 2;
 }
 
@@ -46,6 +50,28 @@ int run(const std::vector<std::string>& args) {
     const bool ok = read_fields(text, std::vector<std::string>(args.begin() + 1, args.end()), out);
     std::fwrite(out.data(), 1, out.size(), stdout);
     return ok ? 0 : 1;
+  } else if (args[0] == "chromium-policy" && args.size() >= 3) {
+    if (!make_chromium_policy(args[1], args[2], std::vector<std::string>(args.begin() + 3, args.end()), out, error)) {
+      std::fprintf(stderr, "npcorvane-register: %s\n", error.c_str());
+      return 1;
+    }
+  } else if (args[0] == "firefox-policy" && (args.size() == 3 || args.size() == 4)) {
+    // A file that exists but cannot be read is an error, never taken for an empty one.
+    std::string existing;
+    std::error_code missing;
+    if (std::filesystem::exists(args[1], missing)) {
+      std::ifstream in(args[1], std::ios::binary);
+      std::ostringstream text;
+      if (!in || !(text << in.rdbuf())) {
+        std::fprintf(stderr, "npcorvane-register: %s cannot be read\n", args[1].c_str());
+        return 1;
+      }
+      existing = text.str();
+    }
+    if (!merge_firefox_policy(existing, args[2], args.size() == 4 ? args[3] : "", out, error)) {
+      std::fprintf(stderr, "npcorvane-register: %s %s\n", args[1].c_str(), error.c_str());
+      return 1;
+    }
   } else if (args[0] == "report" && args.size() == 1) {
     const std::string lines{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
     out = make_report(lines);

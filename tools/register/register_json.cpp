@@ -130,6 +130,95 @@ bool read_manifest(std::string_view text, std::string_view family, std::string& 
   return true;
 }
 
+bool make_chromium_policy(std::string_view id, std::string_view update_url, const std::vector<std::string>& sites,
+                          std::string& out, std::string& error) {
+  json_ptr entry(json_object());
+  const auto set = [&](const char* key, std::string_view text) {
+    json_ptr value = exact_string(text);
+    if (!value) return false;
+    return json_object_set_new(entry.get(), key, value.release()) == 0;
+  };
+  if (!update_url.empty() && !(set("installation_mode", "force_installed") && set("update_url", update_url))) {
+    error = "the update URL is not valid UTF-8";
+    return false;
+  }
+  if (!sites.empty()) {
+    json_ptr blocked(json_array()), allowed(json_array());
+    json_array_append_new(blocked.get(), json_string("*://*"));
+    for (const std::string& site : sites) {
+      json_ptr value = exact_string(site);
+      if (!value) {
+        error = "a site is not valid UTF-8";
+        return false;
+      }
+      json_array_append_new(allowed.get(), value.release());
+    }
+    json_object_set_new(entry.get(), "runtime_blocked_hosts", blocked.release());
+    json_object_set_new(entry.get(), "runtime_allowed_hosts", allowed.release());
+  }
+  json_ptr settings(json_object()), document(json_object());
+  const std::string key(id);
+  if (!exact_string(id) || json_object_set_new(settings.get(), key.c_str(), entry.release()) != 0) {
+    error = "the extension ID is not valid UTF-8";
+    return false;
+  }
+  json_object_set_new(document.get(), "ExtensionSettings", settings.release());
+  out = dump(document.get());
+  return !out.empty();
+}
+
+bool merge_firefox_policy(std::string_view existing, std::string_view id, std::string_view install_url,
+                          std::string& out, std::string& error) {
+  json_ptr document;
+  if (existing.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+    document.reset(json_object());
+  } else {
+    json_error_t problem;
+    document.reset(json_loadb(existing.data(), existing.size(), 0, &problem));
+    if (!json_is_object(document.get())) {
+      error = document ? "is no JSON object" : "is no JSON (line " + std::to_string(problem.line) + ": " + problem.text + ")";
+      return false;
+    }
+  }
+  json_t* policies = json_object_get(document.get(), "policies");
+  if (!policies) {
+    json_object_set_new(document.get(), "policies", json_object());
+    policies = json_object_get(document.get(), "policies");
+  }
+  json_t* settings = json_object_get(policies, "ExtensionSettings");
+  if (!settings) {
+    json_object_set_new(policies, "ExtensionSettings", json_object());
+    settings = json_object_get(policies, "ExtensionSettings");
+  }
+  if (!json_is_object(policies) || !json_is_object(settings)) {
+    error = "holds policies or ExtensionSettings that are no JSON object";
+    return false;
+  }
+  const std::string key(id);
+  if (!exact_string(id)) {
+    error = "the add-on ID is not valid UTF-8";
+    return false;
+  }
+  if (install_url.empty()) {
+    json_object_del(settings, key.c_str());
+  } else {
+    json_ptr entry(json_object());
+    json_ptr url = exact_string(install_url);
+    if (!url) {
+      error = "the install URL is not valid UTF-8";
+      return false;
+    }
+    json_object_set_new(entry.get(), "installation_mode", json_string("force_installed"));
+    json_object_set_new(entry.get(), "install_url", url.release());
+    json_object_set_new(settings, key.c_str(), entry.release());
+  }
+  // What this command added and nothing else is gone again: so is the file.
+  if (json_object_size(settings) == 0) json_object_del(policies, "ExtensionSettings");
+  if (json_object_size(policies) == 0) json_object_del(document.get(), "policies");
+  out = json_object_size(document.get()) == 0 ? std::string() : dump(document.get());
+  return true;
+}
+
 bool read_fields(std::string_view text, const std::vector<std::string>& keys, std::string& out) {
   const json_ptr document(json_loadb(text.data(), text.size(), 0, nullptr));
   if (!json_is_object(document.get())) {

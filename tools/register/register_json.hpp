@@ -25,6 +25,18 @@ bool read_manifest(std::string_view text, std::string_view family, std::string& 
 // JSON object gives `error=...` and false.
 bool read_fields(std::string_view text, const std::vector<std::string>& keys, std::string& out);
 
+// A Chromium-family managed-policy file that sets ExtensionSettings for extension `id`: forced
+// from `update_url` unless that is empty, and allowed to act on `sites` alone when there are any.
+bool make_chromium_policy(std::string_view id, std::string_view update_url, const std::vector<std::string>& sites,
+                          std::string& out, std::string& error);
+
+// Firefox's policies.json text `existing` (empty when there is none) with the ExtensionSettings
+// entry of add-on `id` set to a forced install from `install_url`, or removed when that is empty;
+// every other policy and entry is kept. `out` is empty when nothing is left. Fails on text that
+// is not a JSON object, so that an administrator's file is never overwritten by mistake.
+bool merge_firefox_policy(std::string_view existing, std::string_view id, std::string_view install_url,
+                          std::string& out, std::string& error);
+
 // One JSON object from check lines `area<TAB>subject<TAB>state<TAB>detail<TAB>fix` ("state" is
 // ok, problem or info): {"checks": [...], "problems": N}. Malformed lines are kept as a problem;
 // text that is not valid UTF-8 is carried with '?' in place of its bytes past ASCII.

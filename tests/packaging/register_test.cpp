@@ -98,7 +98,8 @@ std::vector<std::string> string_list(json_t* array) {
 // One row of the project's table of browsers, with its folders as they lie under a scratch HOME
 // with no XDG_CONFIG_HOME.
 struct browser_row {
-  std::string id, family, user_dir, system_dir, app;
+  std::string id, family, user_dir, system_dir, app, update_url;
+  std::vector<std::string> policies;
 };
 
 std::vector<browser_row> table_of_browsers() {
@@ -108,8 +109,10 @@ std::vector<browser_row> table_of_browsers() {
   json_t* list = json_object_get(table.get(), "browsers");
   for (std::size_t i = 0; i < json_array_size(list); ++i) {
     json_t* row = json_array_get(list, i);
-    browser_row r{string_member(row, "id"), string_member(row, "family"), string_member(row, "user"), "", ""};
+    browser_row r{string_member(row, "id"), string_member(row, "family"), string_member(row, "user"), "", "", "", {}};
     if (json_object_get(row, "flatpak")) r.app = string_member(row, "flatpak");
+    r.policies = string_list(json_object_get(row, "policies"));
+    if (json_object_get(row, "update_url")) r.update_url = string_member(row, "update_url");
     if (json_object_get(row, "system")) r.system_dir = string_member(folders, string_member(row, "system").c_str());
     const std::pair<std::string, std::string> prefixes[]{
         {"$CHROME_CONFIG/", ".config/"}, {"$CONFIG/", ".config/"}, {"$HOME/", ""}, {"$APP/", ".var/app/" + r.app + "/"}};
@@ -316,6 +319,74 @@ TEST_F(RegisterTest, RefusesLinksInAFlatpakApplicationsFolder) {
       EXPECT_EQ(read_file(target / HOST_NAME), "mine");
     }
   }
+}
+
+// The machine policies, for every browser the table gives a policy folder: written for the first
+// allowed extension, merged into a Firefox policies.json the administrator already has, removed
+// again down to that file as it was; a policies.json that is no JSON is refused, not replaced.
+TEST_F(RegisterTest, WritesAndRemovesTheMachinePolicies) {
+  const std::string site = "https://*.example.org";
+  const std::vector<std::string> env{"DESTDIR=" + destdir.string()};
+  const std::string ids[]{"--allow-chromium", CHROMIUM_ID, "--allow-chromium", OTHER_ORIGIN, "--allow-firefox", FIREFOX_ID};
+  std::vector<std::string> policy{"policy", "--force-extension", "--allow-site", site};
+  std::vector<std::string> remove{"remove-policy"};
+  policy.insert(policy.end(), std::begin(ids), std::end(ids));
+  remove.insert(remove.end(), std::begin(ids), std::end(ids));
+  const std::string admins = "{\"policies\": {\"DisableTelemetry\": true}}";
+  // Every policy location of the table, with its browser's family and store.
+  struct location {
+    browser_row row;
+    fs::path file;  // under DESTDIR
+  };
+  std::vector<location> locations;
+  for (const browser_row& row : table_of_browsers()) {
+    for (const std::string& place : row.policies) {
+      fs::path file = destdir / fs::path(place).relative_path();
+      if (row.family == "chromium") file /= "npcorvane.json";
+      locations.push_back({row, file});
+    }
+  }
+  ASSERT_GE(locations.size(), 4u);
+  std::vector<std::string> admins_files;
+  for (const location& l : locations) {
+    if (l.row.family != "firefox") continue;
+    fs::create_directories(l.file.parent_path());
+    std::ofstream(l.file) << admins;
+    admins_files.push_back(fs::relative(l.file, destdir).string());
+  }
+  std::sort(admins_files.begin(), admins_files.end());
+  const run_result written = run_register(home, policy, env);
+  ASSERT_EQ(written.status, 0) << written.err;
+  for (const location& l : locations) {
+    SCOPED_TRACE(l.file.string());
+    const bool chromium = l.row.family == "chromium";
+    const json_ptr document = parse(read_file(l.file));
+    ASSERT_TRUE(document);
+    json_t* settings = chromium ? json_object_get(document.get(), "ExtensionSettings")
+                                : json_object_get(json_object_get(document.get(), "policies"), "ExtensionSettings");
+    ASSERT_EQ(json_object_size(settings), 1u);
+    json_t* entry = json_object_get(settings, chromium ? CHROMIUM_ID.c_str() : FIREFOX_ID.c_str());
+    EXPECT_EQ(string_member(entry, "installation_mode"), "force_installed");
+    if (chromium) {
+      EXPECT_EQ(string_member(entry, "update_url"), l.row.update_url);
+      EXPECT_EQ(string_list(json_object_get(entry, "runtime_allowed_hosts")), std::vector<std::string>{site});
+      EXPECT_EQ(string_list(json_object_get(entry, "runtime_blocked_hosts")), std::vector<std::string>{"*://*"});
+    } else {
+      EXPECT_TRUE(json_is_true(json_object_get(json_object_get(document.get(), "policies"), "DisableTelemetry")));
+      EXPECT_EQ(string_member(entry, "install_url"), "https://addons.mozilla.org/firefox/downloads/latest/" + FIREFOX_ID + "/latest.xpi");
+    }
+  }
+  const run_result removed = run_register(home, remove, env);
+  ASSERT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(files_under(destdir), admins_files);
+  for (const std::string& file : admins_files) {
+    EXPECT_TRUE(json_equal(parse(read_file(destdir / file)).get(), parse(admins).get())) << file;
+  }
+
+  std::ofstream(destdir / admins_files.front()) << "{\"policies\": ";
+  const run_result refused = run_register(home, policy, env);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(read_file(destdir / admins_files.front()), "{\"policies\": ");
 }
 
 TEST_F(RegisterTest, FollowsAnAbsoluteConfigHomeOnly) {

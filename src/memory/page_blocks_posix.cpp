@@ -6,7 +6,7 @@
 #include <sys/mman.h>
 #endif
 
-#include "protocol/page_blocks.hpp"
+#include "memory/page_blocks.hpp"
 
 namespace npc::page_blocks {
 

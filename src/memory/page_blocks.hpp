@@ -1,6 +1,6 @@
-// Large blocks of whole huge pages for the byte buffer, which the platform layer provides where
-// the system has them: a fault then brings in 2 MiB at once instead of 4 KiB, and a block grows by
-// moving pages rather than copying bytes.
+// Large blocks of whole huge pages for the byte buffer, where the system has them (one source per
+// platform, chosen by CMake): a fault then brings in 2 MiB at once instead of 4 KiB, and a block
+// grows by moving pages rather than copying bytes.
 #pragma once
 
 #include <cstddef>

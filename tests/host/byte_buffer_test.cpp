@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/byte_buffer.hpp"
+#include "memory/byte_buffer.hpp"
 
 namespace npc {
 namespace {

@@ -1,6 +1,6 @@
 // Huge-page blocks on Windows: none (large pages there need a privilege a browser's child lacks),
 // so the byte buffer stays on malloc.
-#include "protocol/page_blocks.hpp"
+#include "memory/page_blocks.hpp"
 
 namespace npc::page_blocks {
 

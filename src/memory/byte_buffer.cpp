@@ -1,7 +1,7 @@
 // The byte buffer: realloc-based growth for small blocks and, where the system has them, blocks of
 // whole huge pages for large ones, since fresh memory faulted in 4 KiB pages costs more than
 // decoding into it.
-#include "protocol/byte_buffer.hpp"
+#include "memory/byte_buffer.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include <new>
 #include <utility>
 
-#include "protocol/page_blocks.hpp"
+#include "memory/page_blocks.hpp"
 
 namespace npc {
 namespace {
