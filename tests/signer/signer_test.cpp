@@ -593,6 +593,41 @@ TEST_F(signer_test, the_key_that_matches_the_certificate_signs) {
 }
 
 // Requests that need no key leave every module alone, so a module that hangs cannot stop them.
+// With NPC_LOG set, each request leaves one line: its operation, its outcome and its token calls
+// with their results; never the PIN (a wrong one here, so that it is distinct), the data, the
+// signature, the origin or any other text of the request. Without it, nothing is written.
+TEST_F(signer_test, the_diagnostic_log_has_a_line_per_request_and_nothing_secret) {
+  const std::filesystem::path log = token_environment::dir / ("diagnostic-" + std::to_string(::getpid()) + ".log");
+  std::filesystem::remove(log);
+  const std::string data = "Quarterly figures, 7391 units", wrong_pin = "Zq7x9Wrong";
+  std::string signature;
+  {
+    const scoped_env on("NPC_LOG", log.string());
+    script_dialogs({"pin " + wrong_pin});
+    const json_ptr reply = library().ask(with_ids(R"({"operation":"sign","certificate":"$rsa","data":")" +
+                                                  base64_of(data) + R"(","origin":"https://shop.example"})"));
+    ASSERT_EQ(text_of(reply.get(), "status"), "ok") << text_of(reply.get(), "message");
+    signature = text_of(reply.get(), "signature");
+    library().ask(R"({"operation":"forged\nline","data":"c2VjcmV0"})");
+    library().ask("not json\nforged=line");
+  }
+  library().ask(R"({"operation":"version"})");
+
+  const std::vector<std::string> lines = lines_of(log.string());
+  ASSERT_EQ(lines.size(), 3u) << read_file(log);
+  const std::regex sign_line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ operation=sign outcome=ok ms=[\d.]+ modules=[^ ]+ )"
+                             R"(calls=.*C_Login\([^)]+:\d+\)=0xa0/[\d.]+ms,.*C_Login\([^)]+\)=0x0/.*C_Sign\([^)]+\)=0x0/.*)");
+  EXPECT_TRUE(std::regex_match(lines[0], sign_line)) << lines[0];
+  EXPECT_NE(lines[1].find(" operation=unknown outcome=unknown_operation ms="), std::string::npos) << lines[1];
+  EXPECT_NE(lines[2].find(" operation=none outcome=bad_json ms="), std::string::npos) << lines[2];
+  const std::string text = read_file(log);
+  for (const std::string& secret : {wrong_pin, data, base64_of(data), signature, std::string("shop.example"),
+                                    std::string("c2VjcmV0"), std::string("forged")}) {
+    EXPECT_EQ(text.find(secret), std::string::npos) << secret;
+  }
+  std::filesystem::remove(log);
+}
+
 TEST_F(signer_test, version_and_echo_load_no_module) {
   const card_module card(3);
   const std::filesystem::path loads = token_environment::dir / ("loads-" + std::to_string(::getpid()));
