@@ -14,6 +14,7 @@
 
 #include "codec/base64.hpp"
 #include "core/crypto.hpp"
+#include "core/diagnostic_log.hpp"
 #include "core/failure.hpp"
 #include "protocol/json_ptr.hpp"
 
@@ -394,6 +395,8 @@ json_ptr error_reply(const failure_detail& detail, std::optional<std::string_vie
 }  // namespace
 
 std::string answer(std::string_view request, const request_services& services) {
+  // With NPC_LOG set, this request's line: its operation, outcome and token calls, nothing of its text.
+  diagnostic_log::request_record record;
   json_error_t error;
   json_ptr root(json_loadb(request.data(), request.size(),
                            JSON_DECODE_ANY | JSON_REJECT_DUPLICATES, &error));
@@ -411,14 +414,17 @@ std::string answer(std::string_view request, const request_services& services) {
     operation = context.fields().required_text("operation");
     const auto known = std::find_if(std::begin(OPERATIONS), std::end(OPERATIONS),
                                     [&](const struct operation& op) { return op.name == *operation; });
+    record.operation(known == std::end(OPERATIONS) ? "unknown" : known->name);
     if (known == std::end(OPERATIONS)) {
       fail(error_code::unknown_operation,
            "unknown operation; the operations are version, certificates, sign and echo",
            "operation");
     }
     reply = known->handler(context);
+    record.outcome("ok");
   } catch (const signer_failure& failure) {
     reply = error_reply(failure.detail(), operation);
+    record.outcome(error_code_name(failure.detail().code));
   }
   // The extension matches replies to requests by the id it chose, of whatever type.
   if (root && json_is_object(root.get())) {

@@ -2,14 +2,22 @@
 #include "pkcs11/token.hpp"
 
 #include <p11-kit/p11-kit.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string_view>
 
+#include "core/diagnostic_log.hpp"
 #include "core/failure.hpp"
+#include "pkcs11/deadline.hpp"
+#include "pkcs11/pcsc.hpp"
 
 namespace npc::signer {
 namespace {
@@ -34,6 +42,29 @@ std::string describe(CK_RV rv) {
   return std::string(text ? text : "unknown error") + code;
 }
 
+// The name the diagnostic log gives a module: p11-kit's name for it, else its file's.
+std::string module_name(CK_FUNCTION_LIST* module) {
+  std::unique_ptr<char, decltype(&std::free)> name(p11_kit_module_get_name(module), &std::free);
+  if (name) return name.get();
+  std::unique_ptr<char, decltype(&std::free)> file(p11_kit_module_get_filename(module), &std::free);
+  if (!file) return "module";
+  const std::string_view path(file.get());
+  return std::string(path.substr(path.rfind('/') + 1));
+}
+
+// Makes one call into a module; with the diagnostic log on, notes the function, its result and
+// its time (never its arguments).
+template <typename Call>
+CK_RV logged(CK_FUNCTION_LIST* module, std::optional<CK_SLOT_ID> slot, const char* function, Call call) {
+  if (!diagnostic_log::recording()) return call();
+  const auto start = std::chrono::steady_clock::now();
+  const CK_RV rv = call();
+  const auto took = std::chrono::steady_clock::now() - start;
+  diagnostic_log::note_call(module_name(module), slot ? std::optional<unsigned long>(*slot) : std::nullopt,
+                            function, rv, took);
+  return rv;
+}
+
 [[noreturn]] void token_failure(const char* call, CK_RV rv) {
   fail(error_code::token_error, std::string(call) + " failed: " + describe(rv));
 }
@@ -48,38 +79,81 @@ bool gives_trust_policy(CK_FUNCTION_LIST* module) {
 
 std::optional<CK_TOKEN_INFO> token_info(const token_slot& token) {
   CK_TOKEN_INFO info{};
-  if (token.module->C_GetTokenInfo(token.slot, &info) != CKR_OK) return std::nullopt;
+  pkcs11_call("C_GetTokenInfo");
+  if (logged(token.module, token.slot, "C_GetTokenInfo",
+             [&] { return token.module->C_GetTokenInfo(token.slot, &info); }) != CKR_OK) {
+    return std::nullopt;
+  }
   return info;
 }
 
-// One session, closed (and logged out of, when logged in) on every way out.
+// Ends a card's verified state. C_Logout ends the module's login, but a card driver may leave the
+// card itself verified (OpenSC's PIV driver sends the card nothing for it and leaves it as it is
+// on disconnect), and any program that holds the card open could then use the PIN's keys with
+// no PIN. Resetting the card in its reader ends that for every program. Only a removable slot
+// can be a reader; a token that is no card (SoftHSM2) is left alone.
+void reset_card(CK_FUNCTION_LIST* module, CK_SLOT_ID slot) noexcept {
+  try {
+    CK_SLOT_INFO info{};
+    pkcs11_call("C_GetSlotInfo");
+    if (logged(module, slot, "C_GetSlotInfo", [&] { return module->C_GetSlotInfo(slot, &info); }) != CKR_OK ||
+        !(info.flags & CKF_REMOVABLE_DEVICE)) {
+      return;
+    }
+    pcsc_reset_card(std::string_view(reinterpret_cast<const char*>(info.slotDescription),
+                                     sizeof info.slotDescription));
+  } catch (...) {
+    // A reset that cannot be made leaves what C_Logout left.
+  }
+}
+
+// One session, closed (and logged out of, when logged in) on every way out, and the card reset
+// after a PIN went to it.
 class session {
  public:
-  explicit session(const token_slot& token) : module_(token.module) {
-    const CK_RV rv = module_->C_OpenSession(token.slot, CKF_SERIAL_SESSION, nullptr, nullptr,
-                                            &handle_);
+  explicit session(const token_slot& token) : module_(token.module), slot_(token.slot) {
+    pkcs11_call("C_OpenSession");
+    const CK_RV rv = call("C_OpenSession", [&] {
+      return module_->C_OpenSession(token.slot, CKF_SERIAL_SESSION, nullptr, nullptr, &handle_);
+    });
     if (rv != CKR_OK) token_failure("C_OpenSession", rv);
   }
   ~session() {
-    if (logged_in_) module_->C_Logout(handle_);
-    module_->C_CloseSession(handle_);
+    if (logged_in_) {
+      pkcs11_call("C_Logout");
+      call("C_Logout", [&] { return module_->C_Logout(handle_); });
+    }
+    pkcs11_call("C_CloseSession");
+    call("C_CloseSession", [&] { return module_->C_CloseSession(handle_); });
+    if (verified_) reset_card(module_, slot_);
   }
   session(const session&) = delete;
   session& operator=(const session&) = delete;
 
   CK_FUNCTION_LIST* module() const { return module_; }
+  // One call in this session's slot, noted in the diagnostic log.
+  template <typename Call>
+  CK_RV call(const char* function, Call c) const {
+    return logged(module_, slot_, function, c);
+  }
   CK_SESSION_HANDLE handle() const { return handle_; }
   void mark_logged_in() { logged_in_ = true; }
+  // The card took a PIN (as a login, or for one key's use): it is reset when the session ends.
+  void mark_verified() { verified_ = true; }
 
   std::vector<CK_OBJECT_HANDLE> find(std::vector<CK_ATTRIBUTE> pattern) {
-    CK_RV rv = module_->C_FindObjectsInit(handle_, pattern.data(), pattern.size());
+    pkcs11_call("C_FindObjects");
+    CK_RV rv = call("C_FindObjectsInit",
+                    [&] { return module_->C_FindObjectsInit(handle_, pattern.data(), pattern.size()); });
     if (rv != CKR_OK) token_failure("C_FindObjectsInit", rv);
     std::vector<CK_OBJECT_HANDLE> found;
     CK_OBJECT_HANDLE batch[32];
     constexpr CK_ULONG BATCH = sizeof batch / sizeof batch[0];
     CK_ULONG count = 0;
     bool overrun = false;
-    while ((rv = module_->C_FindObjects(handle_, batch, BATCH, &count)) == CKR_OK && count > 0) {
+    while ((rv = call("C_FindObjects", [&] { return module_->C_FindObjects(handle_, batch, BATCH, &count); })) ==
+               CKR_OK &&
+           count > 0) {
       // A count past the batch would have us read beyond it; one without end, never return.
       if (count > BATCH || found.size() + count > OBJECT_LIMIT) {
         overrun = true;
@@ -87,7 +161,7 @@ class session {
       }
       found.insert(found.end(), batch, batch + count);
     }
-    module_->C_FindObjectsFinal(handle_);
+    call("C_FindObjectsFinal", [&] { return module_->C_FindObjectsFinal(handle_); });
     if (overrun) fail(error_code::token_error, "C_FindObjects reported more objects than it can hold");
     if (rv != CKR_OK) token_failure("C_FindObjects", rv);
     return found;
@@ -97,13 +171,14 @@ class session {
   // no attribute we read can have.
   std::optional<std::string> attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
     CK_ATTRIBUTE query{type, nullptr, 0};
-    if (module_->C_GetAttributeValue(handle_, object, &query, 1) != CKR_OK ||
+    pkcs11_call("C_GetAttributeValue");
+    if (call("C_GetAttributeValue", [&] { return module_->C_GetAttributeValue(handle_, object, &query, 1); }) != CKR_OK ||
         query.ulValueLen == CK_UNAVAILABLE_INFORMATION || query.ulValueLen > ATTRIBUTE_LIMIT) {
       return std::nullopt;
     }
     std::string value(query.ulValueLen, '\0');
     query.pValue = value.data();
-    if (module_->C_GetAttributeValue(handle_, object, &query, 1) != CKR_OK ||
+    if (call("C_GetAttributeValue", [&] { return module_->C_GetAttributeValue(handle_, object, &query, 1); }) != CKR_OK ||
         query.ulValueLen > value.size()) {
       return std::nullopt;
     }
@@ -113,8 +188,10 @@ class session {
 
  private:
   CK_FUNCTION_LIST* module_;
+  CK_SLOT_ID slot_;
   CK_SESSION_HANDLE handle_ = 0;
   bool logged_in_ = false;
+  bool verified_ = false;
 };
 
 // Turns the outcome of a login into a failure the extension can act on.
@@ -155,6 +232,21 @@ CK_OBJECT_HANDLE find_private_key(session& s, const token_certificate& certifica
   fail(error_code::key_not_found, "the token holds no private key for this certificate");
 }
 
+// The certificate's private key when the token shows it before any login, says it is no private
+// object (CKA_PRIVATE false) and does not want the PIN for each use; nullopt otherwise.
+std::optional<CK_OBJECT_HANDLE> key_usable_without_login(session& s, const token_certificate& certificate) {
+  if (certificate.object_id.empty()) return std::nullopt;
+  CK_OBJECT_CLASS key_class = CKO_PRIVATE_KEY;
+  std::string id = certificate.object_id;
+  const auto keys = s.find({{CKA_CLASS, &key_class, sizeof key_class}, {CKA_ID, id.data(), id.size()}});
+  if (keys.empty()) return std::nullopt;
+  const auto is_private = s.attribute(keys.front(), CKA_PRIVATE);
+  const auto always = s.attribute(keys.front(), CKA_ALWAYS_AUTHENTICATE);
+  if (!is_private || is_private->size() != 1 || (*is_private)[0] != 0) return std::nullopt;
+  if (always && always->size() == 1 && (*always)[0] != 0) return std::nullopt;
+  return keys.front();
+}
+
 bool is_unsupported_mechanism(CK_RV rv) {
   return rv == CKR_MECHANISM_INVALID || rv == CKR_MECHANISM_PARAM_INVALID ||
          rv == CKR_KEY_TYPE_INCONSISTENT || rv == CKR_KEY_FUNCTION_NOT_PERMITTED;
@@ -167,8 +259,9 @@ bool is_wrong_pin(CK_RV rv) {
 // Logs `user` in: on the PIN pad when the token has one, else with a PIN from the user, held in
 // one buffer that is wiped as soon as the token has it. A wrong PIN is asked for again, and the
 // final try only after the user has confirmed it; cancelling ends the request.
-void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_prompt& shown,
+void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_prompt& asked,
             user_prompts& prompts) {
+  sign_prompt shown = asked;
   for (bool again = false;; again = true) {
     const auto info = token_info(token);
     if (!info) fail(error_code::token_error, "the token did not answer");
@@ -177,8 +270,10 @@ void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_p
     if (info->flags & CKF_PROTECTED_AUTHENTICATION_PATH) {
       prompts.confirm(shown, confirmation::pin_pad);
       // NULL tells the token to take the PIN on its own keypad.
-      const CK_RV rv = s.module()->C_Login(s.handle(), user, nullptr, 0);
+      pkcs11_call("C_Login");
+      const CK_RV rv = s.call("C_Login", [&] { return s.module()->C_Login(s.handle(), user, nullptr, 0); });
       if (rv == CKR_OK && user == CKU_USER) s.mark_logged_in();
+      if (rv == CKR_OK) s.mark_verified();
       check_login(rv, token);
       return;
     }
@@ -188,10 +283,13 @@ void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_p
     {
       secret pin;
       prompts.ask_pin(shown, final_try ? 1 : -1, again, pin);
-      rv = s.module()->C_Login(s.handle(), user, reinterpret_cast<CK_UTF8CHAR*>(pin.data()),
-                               pin.size());
+      pkcs11_call("C_Login");
+      rv = s.call("C_Login", [&] {
+        return s.module()->C_Login(s.handle(), user, reinterpret_cast<CK_UTF8CHAR*>(pin.data()), pin.size());
+      });
     }  // the PIN is wiped here, before anything else happens
     if (rv == CKR_OK && user == CKU_USER) s.mark_logged_in();
+    if (rv == CKR_OK) s.mark_verified();
     if (!is_wrong_pin(rv)) {
       check_login(rv, token);
       return;
@@ -200,6 +298,10 @@ void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_p
     if (after && (after->flags & CKF_USER_PIN_LOCKED)) {
       fail(error_code::pin_locked, "the PIN is incorrect, and the token has now locked it");
     }
+    // A token that counts tries says so after a wrong PIN at the latest; one that still says
+    // nothing (a TPM's) may lock at the next, and the user is told.
+    constexpr CK_FLAGS TRY_FLAGS = CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED;
+    shown.token_tells_tries = after && (after->flags & TRY_FLAGS) != 0;
   }
 }
 
@@ -218,7 +320,10 @@ module_list::module_list() {
       if (CK_FUNCTION_LIST* module = p11_kit_module_load(path.c_str(), 0)) named_.push_back(module);
     }
     for (CK_FUNCTION_LIST* module : named_) {
-      if (p11_kit_module_initialize(module) == CKR_OK) active_.push_back(module);
+      pkcs11_call("C_Initialize");
+      if (logged(module, std::nullopt, "C_Initialize", [&] { return p11_kit_module_initialize(module); }) == CKR_OK) {
+        active_.push_back(module);
+      }
     }
     return;
   }
@@ -226,7 +331,10 @@ module_list::module_list() {
   registered_ = p11_kit_modules_load(nullptr, 0);
   for (CK_FUNCTION_LIST** module = registered_; module && *module; ++module) {
     if (gives_trust_policy(*module)) continue;
-    if (p11_kit_module_initialize(*module) == CKR_OK) active_.push_back(*module);
+    pkcs11_call("C_Initialize");
+    if (logged(*module, std::nullopt, "C_Initialize", [&] { return p11_kit_module_initialize(*module); }) == CKR_OK) {
+      active_.push_back(*module);
+    }
   }
 }
 
@@ -234,6 +342,29 @@ module_list::~module_list() {
   for (CK_FUNCTION_LIST* module : active_) p11_kit_module_finalize(module);
   if (registered_) p11_kit_modules_release(registered_);
   for (CK_FUNCTION_LIST* module : named_) p11_kit_module_release(module);
+}
+
+module_list& current_modules() {
+  static std::mutex lock;
+  static std::vector<std::string> made_for;
+  // Never destroyed at exit: finalising could wait on a module that hangs.
+  static module_list* modules = nullptr;
+  const std::lock_guard hold(lock);
+  // Modules read their configuration from the environment (NPC_PKCS11_MODULES, and their own,
+  // such as SOFTHSM2_CONF or PCSCLITE_CSOCK_NAME). A host's never changes; a program that loads
+  // this library and changes it gets modules made afresh.
+  std::vector<std::string> wanted;
+  for (char** variable = environ; variable && *variable; ++variable) wanted.emplace_back(*variable);
+  std::sort(wanted.begin(), wanted.end());
+  if (modules && wanted != made_for) {
+    delete modules;
+    modules = nullptr;
+  }
+  if (!modules) {
+    modules = new module_list();
+    made_for = wanted;
+  }
+  return *modules;
 }
 
 std::vector<token_slot> module_list::tokens() const {
@@ -246,10 +377,12 @@ std::vector<token_slot> module_list::tokens() const {
     // time, or counts more slots than any machine has, is passed over.
     int tries = 0;
     do {
-      rv = module->C_GetSlotList(CK_TRUE, nullptr, &count);
+      pkcs11_call("C_GetSlotList");
+      rv = logged(module, std::nullopt, "C_GetSlotList", [&] { return module->C_GetSlotList(CK_TRUE, nullptr, &count); });
       if (rv != CKR_OK || count > SLOT_LIMIT) break;
       slots.resize(count);
-      rv = module->C_GetSlotList(CK_TRUE, slots.data(), &count);
+      rv = logged(module, std::nullopt, "C_GetSlotList",
+                  [&] { return module->C_GetSlotList(CK_TRUE, slots.data(), &count); });
     } while (rv == CKR_BUFFER_TOO_SMALL && ++tries < SLOT_LIST_TRIES);
     if (rv != CKR_OK || count > slots.size()) continue;  // hides no other module's slots
     slots.resize(count);
@@ -306,11 +439,19 @@ std::string sign_on_token(const token_slot& token, const token_certificate& cert
   session s(token);
   const auto info = token_info(token);
   if (!info) fail(error_code::token_error, "the token did not answer");
-  const bool login_required = (info->flags & CKF_LOGIN_REQUIRED) != 0;
+  bool login_required = (info->flags & CKF_LOGIN_REQUIRED) != 0;
+  // A key that the token shows, and lets be used, before any login (a card's key for card
+  // authentication) signs on the user's approval alone, even while the PIN is blocked.
+  std::optional<CK_OBJECT_HANDLE> key;
+  if (login_required) {
+    key = key_usable_without_login(s, certificate);
+    if (key) login_required = false;
+  }
+  const bool pin_skipped = key.has_value();
   if (login_required) log_in(s, token, CKU_USER, shown, prompts);
-  const CK_OBJECT_HANDLE key = find_private_key(s, certificate);
+  if (!key) key = find_private_key(s, certificate);
   // Keys for qualified signatures ask for the PIN again for every signature.
-  const auto always = s.attribute(key, CKA_ALWAYS_AUTHENTICATE);
+  const auto always = s.attribute(*key, CKA_ALWAYS_AUTHENTICATE);
   const bool always_authenticate = always && always->size() == 1 && (*always)[0] != 0;
   // Without any PIN the user still approves each signature.
   if (!login_required && !always_authenticate) prompts.confirm(shown, confirmation::signature);
@@ -321,24 +462,39 @@ std::string sign_on_token(const token_slot& token, const token_certificate& cert
     mechanism.pParameter = &pss;
     mechanism.ulParameterLen = sizeof pss;
   }
-  CK_RV rv = s.module()->C_SignInit(s.handle(), &mechanism, key);
+  pkcs11_call("C_SignInit");
+  CK_RV rv = s.call("C_SignInit", [&] { return s.module()->C_SignInit(s.handle(), &mechanism, *key); });
+  if (rv == CKR_USER_NOT_LOGGED_IN && pin_skipped) {
+    // The token showed the key but wants the PIN after all.
+    log_in(s, token, CKU_USER, shown, prompts);
+    pkcs11_call("C_SignInit");
+    rv = s.call("C_SignInit", [&] { return s.module()->C_SignInit(s.handle(), &mechanism, *key); });
+  }
   if (is_unsupported_mechanism(rv)) {
     fail(error_code::unsupported_algorithm, "the token cannot sign with this key and algorithm: " +
                                                 describe(rv));
   }
   if (rv != CKR_OK) token_failure("C_SignInit", rv);
-  if (always_authenticate) log_in(s, token, CKU_CONTEXT_SPECIFIC, shown, prompts);
+  if (always_authenticate) {
+    sign_prompt again = shown;
+    again.pin_for_each_signature = true;
+    log_in(s, token, CKU_CONTEXT_SPECIFIC, again, prompts);
+  }
   auto input = reinterpret_cast<CK_BYTE*>(const_cast<char*>(operation.input.data()));
   CK_ULONG length = 0;
-  rv = s.module()->C_Sign(s.handle(), input, operation.input.size(), nullptr, &length);
+  pkcs11_call("C_Sign");
+  rv = s.call("C_Sign", [&] { return s.module()->C_Sign(s.handle(), input, operation.input.size(), nullptr, &length); });
   if (rv != CKR_OK) token_failure("C_Sign", rv);
   // The module's word is not taken for how much to allocate.
   if (length > operation.max_signature) {
     fail(error_code::token_error, "the token announced a signature longer than its key can make");
   }
   std::string signature(length, '\0');
-  rv = s.module()->C_Sign(s.handle(), input, operation.input.size(),
-                          reinterpret_cast<CK_BYTE*>(signature.data()), &length);
+  pkcs11_call("C_Sign");
+  rv = s.call("C_Sign", [&] {
+    return s.module()->C_Sign(s.handle(), input, operation.input.size(), reinterpret_cast<CK_BYTE*>(signature.data()),
+                              &length);
+  });
   if (rv != CKR_OK) token_failure("C_Sign", rv);
   if (length > signature.size()) {
     fail(error_code::token_error, "the token wrote a signature longer than it announced");

@@ -593,6 +593,41 @@ TEST_F(signer_test, the_key_that_matches_the_certificate_signs) {
 }
 
 // Requests that need no key leave every module alone, so a module that hangs cannot stop them.
+// With NPC_LOG set, each request leaves one line: its operation, its outcome and its token calls
+// with their results; never the PIN (a wrong one here, so that it is distinct), the data, the
+// signature, the origin or any other text of the request. Without it, nothing is written.
+TEST_F(signer_test, the_diagnostic_log_has_a_line_per_request_and_nothing_secret) {
+  const std::filesystem::path log = token_environment::dir / ("diagnostic-" + std::to_string(::getpid()) + ".log");
+  std::filesystem::remove(log);
+  const std::string data = "Quarterly figures, 7391 units", wrong_pin = "Zq7x9Wrong";
+  std::string signature;
+  {
+    const scoped_env on("NPC_LOG", log.string());
+    script_dialogs({"pin " + wrong_pin});
+    const json_ptr reply = library().ask(with_ids(R"({"operation":"sign","certificate":"$rsa","data":")" +
+                                                  base64_of(data) + R"(","origin":"https://shop.example"})"));
+    ASSERT_EQ(text_of(reply.get(), "status"), "ok") << text_of(reply.get(), "message");
+    signature = text_of(reply.get(), "signature");
+    library().ask(R"({"operation":"forged\nline","data":"c2VjcmV0"})");
+    library().ask("not json\nforged=line");
+  }
+  library().ask(R"({"operation":"version"})");
+
+  const std::vector<std::string> lines = lines_of(log.string());
+  ASSERT_EQ(lines.size(), 3u) << read_file(log);
+  const std::regex sign_line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ operation=sign outcome=ok ms=[\d.]+ modules=[^ ]+ )"
+                             R"(calls=.*C_Login\([^)]+:\d+\)=0xa0/[\d.]+ms,.*C_Login\([^)]+\)=0x0/.*C_Sign\([^)]+\)=0x0/.*)");
+  EXPECT_TRUE(std::regex_match(lines[0], sign_line)) << lines[0];
+  EXPECT_NE(lines[1].find(" operation=unknown outcome=unknown_operation ms="), std::string::npos) << lines[1];
+  EXPECT_NE(lines[2].find(" operation=none outcome=bad_json ms="), std::string::npos) << lines[2];
+  const std::string text = read_file(log);
+  for (const std::string& secret : {wrong_pin, data, base64_of(data), signature, std::string("shop.example"),
+                                    std::string("c2VjcmV0"), std::string("forged")}) {
+    EXPECT_EQ(text.find(secret), std::string::npos) << secret;
+  }
+  std::filesystem::remove(log);
+}
+
 TEST_F(signer_test, version_and_echo_load_no_module) {
   const card_module card(3);
   const std::filesystem::path loads = token_environment::dir / ("loads-" + std::to_string(::getpid()));
@@ -663,6 +698,36 @@ TEST(pinentry_texts, hostile_values_stay_in_their_place) {
     std::string groups;
     for (int row = 0; row < 4; ++row) groups += "%0A  ffffffff ffffffff ffffffff ffffffff";
     EXPECT_NE(line.find("SHA-512 digest to sign:" + groups), std::string::npos);
+  }
+}
+
+// What a PIN dialog adds when it asks again: for a key that wants the PIN at each signature, and
+// after a wrong PIN on a token that does not count tries. With the longest values, all of the
+// description still fits pinentry's one line, digest included.
+TEST(pinentry_texts, a_pin_asked_again_says_why) {
+  using signer::prompt_kind;
+  struct why_case {
+    prompt_kind kind;
+    bool each_signature;
+    bool tells_tries;
+    int tries_left;
+    const char* says;  // in the notice or the error
+  };
+  const why_case table[] = {
+      {prompt_kind::pin, true, true, -1, "This key asks for the PIN for every signature"},
+      {prompt_kind::pin, true, true, 1, "so it is asked again. This is the last PIN try."},
+      {prompt_kind::wrong_pin, false, false, -1, "does not tell how many tries are left: another wrong PIN may lock it"},
+      {prompt_kind::wrong_pin, false, true, -1, "Wrong PIN. Try again."},
+  };
+  const std::string worst(1000, '%');
+  for (const why_case& c : table) {
+    SCOPED_TRACE(c.says);
+    signer::sign_prompt shown{worst, worst, worst, worst, worst, "SHA-512 digest to sign", std::string(128, 'f')};
+    shown.pin_for_each_signature = c.each_signature;
+    shown.token_tells_tries = c.tells_tries;
+    const signer::dialog_content content = signer::dialog_for(c.kind, shown, c.tries_left);
+    EXPECT_NE((content.notice + "|" + content.error).find(c.says), std::string::npos);
+    EXPECT_LT(("SETDESC " + signer::detail::assuan_escape(signer::dialog_body(content))).size(), 1000u);
   }
 }
 
