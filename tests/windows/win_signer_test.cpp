@@ -289,6 +289,9 @@ TEST(WindowsDialogs, AskTheProgramNpcDialogNames) {
   EXPECT_EQ(ask_user(L"npcorvane", text), answer::ok);
   ASSERT_TRUE(SetEnvironmentVariableW(L"NPC_DIALOG_EXIT", L"1"));
   EXPECT_EQ(ask_user(L"npcorvane", L"second"), answer::refused);
+  // A program that never answers is a refusal once its time is up, not a host that hangs.
+  ASSERT_TRUE(SetEnvironmentVariableW(L"NPC_DIALOG_EXIT", L"hang"));
+  EXPECT_EQ(ask_user(L"npcorvane", L"unanswered", 500), answer::refused);
   ASSERT_TRUE(SetEnvironmentVariableW(DIALOG_VARIABLE, L"Z:\\no\\such\\program.exe"));
   EXPECT_EQ(ask_user(L"npcorvane", L"third"), answer::unavailable);
   SetEnvironmentVariableW(DIALOG_VARIABLE, nullptr);
@@ -296,7 +299,7 @@ TEST(WindowsDialogs, AskTheProgramNpcDialogNames) {
   SetEnvironmentVariableW(L"NPC_DIALOG_LOG", nullptr);
   std::ifstream in(log.c_str(), std::ios::binary);
   const std::string logged((std::istreambuf_iterator<char>(in)), {});
-  EXPECT_EQ(logged, "a \"quoted\\\" origin\\ with \\\\ and \xc3\xbc\\\n--\nsecond\n--\n");
+  EXPECT_EQ(logged, "a \"quoted\\\" origin\\ with \\\\ and \xc3\xbc\\\n--\nsecond\n--\nunanswered\n--\n");
   in.close();
   DeleteFileW(log.c_str());
 }
