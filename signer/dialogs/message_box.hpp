@@ -35,7 +35,8 @@ inline answer ask_user(const std::wstring& title, const std::wstring& text) {
 class dialog_prompts final : public user_prompts {
  public:
   using ask_function = answer (*)(const std::wstring& title, const std::wstring& text);
-  explicit dialog_prompts(ask_function ask = ask_user) : ask_(ask) {}
+  explicit dialog_prompts(translation language, ask_function ask = ask_user)
+      : language_(language), ask_(ask) {}
 
   void allow_certificates(std::string_view origin) override;
   void ask_pin(const sign_prompt& shown, int tries_left, bool again, secret& pin) override;
@@ -43,6 +44,7 @@ class dialog_prompts final : public user_prompts {
 
  private:
   void require(prompt_kind kind, const sign_prompt& shown);
+  translation language_;
   ask_function ask_;
 };
 

@@ -72,7 +72,7 @@ answer ask_user(const std::wstring& title, const std::wstring& text, unsigned lo
 }
 
 void dialog_prompts::require(prompt_kind kind, const sign_prompt& shown) {
-  const dialog_content content = dialog_for(kind, shown);
+  const dialog_content content = dialog_for(kind, shown, language_);
   switch (ask_(wide_of(content.title), wide_of(dialog_body(content)))) {
     case answer::ok: return;
     case answer::refused: fail(error_code::cancelled, "the user refused");
@@ -123,6 +123,8 @@ std::wstring quoted_argument(const std::wstring& argument) {
 }  // namespace detail
 }  // namespace win
 
-std::unique_ptr<user_prompts> open_prompts() { return std::make_unique<win::dialog_prompts>(); }
+std::unique_ptr<user_prompts> open_prompts(std::string_view language) {
+  return std::make_unique<win::dialog_prompts>(choose_translation(language, user_languages()));
+}
 
 }  // namespace npc::signer
