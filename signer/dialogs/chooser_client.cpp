@@ -58,7 +58,7 @@ class line_reader {
 
 }  // namespace
 
-std::string run_chooser(const chooser_prompt& shown) {
+std::string run_chooser(const chooser_prompt& shown, const translation& language) {
   const char* named = std::getenv(CHOOSER_VARIABLE);
   const std::string program = named && *named ? std::string(named) : default_program();
   pinentry_process process(program.c_str());
@@ -71,7 +71,7 @@ std::string run_chooser(const chooser_prompt& shown) {
     fail(error_code::no_chooser, std::string("the certificate chooser did not answer: ") + INSTALL_HINT);
   }
 
-  const chooser_content text = chooser_for(shown);
+  const chooser_content text = chooser_for(shown, language);
   chooser::request request;
   request.title = text.title;
   request.heading = text.heading;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/backend.hpp"
+#include "core/translation.hpp"
 
 namespace npc::signer {
 
@@ -14,6 +15,6 @@ inline constexpr const char* CHOOSER_VARIABLE = "NPC_CHOOSER";
 // The id the user chose from `shown.entries`, which must be one offered and not expired
 // (whatever the program says). Fails with cancelled, or no_chooser when the program cannot be
 // started or cannot show its window.
-std::string run_chooser(const chooser_prompt& shown);
+std::string run_chooser(const chooser_prompt& shown, const translation& language);
 
 }  // namespace npc::signer
