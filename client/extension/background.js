@@ -57,7 +57,7 @@ const OPERATIONS = {
   // The login token goes to the page as the host made it, for the page to hand to its server.
   authenticate: {
     request(params, origin) {
-      const request = { operation: 'authenticate', origin };
+      const request = { operation: 'authenticate', origin, lang: uiLanguage() };
       for (const name of ['challenge', 'certificate']) {
         const value = stringField(params, name);
         if (value !== undefined) request[name] = value;
@@ -70,7 +70,9 @@ const OPERATIONS = {
     }),
   },
   selectCertificate: {
-    request: (params, origin) => ({ operation: 'select_certificate', origin, purpose: stringField(params, 'purpose') }),
+    request: (params, origin) => ({
+      operation: 'select_certificate', origin, purpose: stringField(params, 'purpose'), lang: uiLanguage(),
+    }),
     result: (reply) => reply.certificates?.[0],
   },
 };
