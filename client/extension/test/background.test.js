@@ -62,6 +62,7 @@ globalThis.chrome = {
     onConnect: { addListener: (f) => { onConnect = f; } },
   },
   storage: { managed: { get: async () => policy } },
+  i18n: { getUILanguage: () => 'de-AT' },
 };
 
 // A content script's request over a port: pieces of the long fields, then the rest.
@@ -84,20 +85,20 @@ test('the background decides who reaches the host, and with which origin', { ski
       sender: page('https://shop.example'), operation: 'sign',
       params: { certificate: 'ab', data: 'aGk=', origin: 'https://bank.example', pin: '1234' },
       reply: { ok: true, result: { signature: 'c2ln', certificate: 'Y2VydA==', algorithm: 'ECDSA-SHA256' } },
-      sent: [{ operation: 'sign', certificate: 'ab', data: 'aGk=', origin: 'https://shop.example' }],
+      sent: [{ operation: 'sign', certificate: 'ab', data: 'aGk=', origin: 'https://shop.example', lang: 'de-AT' }],
     },
     {
       what: 'pieces are joined in order',
       sender: page('https://shop.example'), operation: 'sign', params: { certificate: 'ab', data: 'Zg==' },
       pieces: [{ field: 'data', piece: 'YWJj' }, { field: 'data', piece: 'ZGVm' }],
       reply: { ok: true, result: { signature: 'c2ln', certificate: 'Y2VydA==', algorithm: 'ECDSA-SHA256' } },
-      sent: [{ operation: 'sign', certificate: 'ab', data: 'YWJjZGVmZg==', origin: 'https://shop.example' }],
+      sent: [{ operation: 'sign', certificate: 'ab', data: 'YWJjZGVmZg==', origin: 'https://shop.example', lang: 'de-AT' }],
     },
     {
       what: 'the origin of sender.url when the browser gives no sender.origin',
       sender: { id: ID, url: 'https://other.example:8443/x', tab: {} }, operation: 'getCertificates', params: {},
       reply: { ok: false, error: { code: 'cancelled', message: 'the user cancelled' } },
-      sent: [{ operation: 'certificates', origin: 'https://other.example:8443' }],
+      sent: [{ operation: 'certificates', origin: 'https://other.example:8443', lang: 'de-AT' }],
     },
     {
       what: 'status',
