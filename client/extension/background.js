@@ -20,12 +20,16 @@ class RequestError extends Error {
 }
 
 // What a page may send for each operation: only these string fields reach the host, and the
-// origin is always the sender's.
+// origin is always the sender's. The dialogs speak the browser's UI language.
 function stringField(params, name) {
   const value = params[name];
   if (value === undefined) return undefined;
   if (typeof value !== 'string') throw new RequestError('bad_request', `"${name}" must be a string`);
   return value;
+}
+
+function uiLanguage() {
+  return api.i18n?.getUILanguage?.() ?? '';
 }
 
 const OPERATIONS = {
@@ -34,7 +38,7 @@ const OPERATIONS = {
     result: (reply) => ({ extension: VERSION, host: HOST_NAME, library: reply.version, operations: reply.operations }),
   },
   getCertificates: {
-    request: (params, origin) => ({ operation: 'certificates', origin }),
+    request: (params, origin) => ({ operation: 'certificates', origin, lang: uiLanguage() }),
     result: (reply) => reply.certificates,
   },
   sign: {
@@ -45,6 +49,7 @@ const OPERATIONS = {
         if (value !== undefined) request[name] = value;
       }
       request.origin = origin;
+      request.lang = uiLanguage();
       return request;
     },
     result: (reply) => ({ signature: reply.signature, certificate: reply.certificate, algorithm: reply.algorithm }),
