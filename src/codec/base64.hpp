@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace npc {
 
@@ -19,6 +21,11 @@ void base64_encode(const char* input, std::size_t length, char* output);
 // short by the end of input yields one byte fewer than the values it holds. Never fails.
 // `output` needs at most length + 1 bytes; the caller sizes it.
 std::size_t base64_decode(char* output, const char* input, std::size_t length);
+
+// The same two in strings of their own, for callers to whom a copy costs nothing: the text of
+// `bytes` (no NUL inside it), and the bytes of `text`, decoded as base64_decode does.
+std::string base64_encode_string(std::string_view bytes);
+std::string base64_decode_string(std::string_view text);
 
 // Decoding in several steps, for text that arrives in blocks: the state carries a group of four
 // values that one block leaves open into the next. Feeding the blocks to base64_decode_update and
