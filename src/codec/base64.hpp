@@ -63,5 +63,18 @@ base64_path base64_best_path();
 // against each other; returns the path used before. Not for concurrent use.
 base64_path base64_use_path(base64_path path);
 
+// The one way tests, fuzz targets and benchmarks switch paths: `path` while the scope lasts,
+// then the one before it.
+class base64_path_scope {
+ public:
+  explicit base64_path_scope(base64_path path) : before_(base64_use_path(path)) {}
+  ~base64_path_scope() { base64_use_path(before_); }
+  base64_path_scope(const base64_path_scope&) = delete;
+  base64_path_scope& operator=(const base64_path_scope&) = delete;
+
+ private:
+  base64_path before_;
+};
+
 }  // namespace detail
 }  // namespace npc
