@@ -71,6 +71,10 @@ async function run() {
   const port = timedPort(runtime.connectNative('npc_bench_host'));
   const client = createClient(port, { timeout: 120_000 });
   const baseline = config.baseline ? createBaselineClient(runtime.connectNative('npc_bench_host'), { timeout: 120_000 }) : null;
+  // With config.diagnose, the floor twice more as it was once measured: through a host that leaves
+  // its pipes at the system's 64 KiB, and with request strings of the right sizes made by repeat().
+  const narrow = config.diagnose ? openFloor(runtime.connectNative('npc_bench_floor_narrow')) : null;
+  const repeated = (messages) => messages.map((text) => (text.length <= 64 ? text : text.slice(0, 64) + 'A'.repeat(text.length - 64)));
   const requests = new Map(config.sizes.map((mib) => [mib, signingRequest(mib * MiB)]));
 
   async function moduleReply(through, n) {
@@ -97,9 +101,12 @@ async function run() {
       },
       module: { timed: (n) => moduleRequest(client, n) },
       baseline: { timed: (n) => moduleRequest(baseline, n) },
+      narrow: { before: (n) => requestMessages(requests.get(n / MiB)), timed: (n, messages) => narrow.request(messages) },
+      repeat: { before: (n) => repeated(requestMessages(requests.get(n / MiB))), timed: (n, messages) => floor.request(messages) },
     },
   };
-  const allSides = config.baseline ? ['floor', 'oneway', 'module', 'baseline'] : ['floor', 'oneway', 'module'];
+  sides.reply.narrow = { timed: (n) => narrow.reply(n) };
+  const allSides = ['floor', 'oneway', 'module', ...(config.baseline ? ['baseline'] : []), ...(config.diagnose ? ['narrow', 'repeat'] : [])];
   const postMs = { floor: () => floor.postMs, oneway: () => floor.postMs, module: () => port.postMs };
 
   report({ setup: { agent: navigator.userAgent, nativeBase64: typeof Uint8Array.fromBase64 === 'function' } });
@@ -111,6 +118,7 @@ async function run() {
         // Which side goes first turns, so drift in the machine's load falls on all.
         const turn = (rep + config.first) % allSides.length;
         for (const side of [...allSides.slice(turn), ...allSides.slice(0, turn)]) {
+          if (!sides[scenario][side]) continue;
           const { before, timed } = sides[scenario][side];
           const prepared = await before?.(n);
           const posted = postMs[side]?.() ?? 0;

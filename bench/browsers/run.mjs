@@ -4,13 +4,14 @@
 // medians, MiB/s, the ratio of the module's median time to the floor's and where the module's time
 // goes, and writes them as Markdown tables. Fails when the module beats the floor anywhere.
 // Usage: node bench/browsers/run.mjs [--build DIR] [--reps N] [--rounds R] [--baseline FILE] [--out FILE]
-//          [--sizes MIB,...] [--browser chromium|firefox] [--raw]
+//          [--sizes MIB,...] [--browser chromium|firefox] [--raw] [--diagnose]
 //        node bench/browsers/run.mjs --memory [--build DIR] [--reps N] [--baseline FILE] [--out FILE]
 //   N repetitions of every case in each browser, spread over R sessions of each, the browsers
 //   taking turns; --baseline also measures another copy of the module (an older one, say) in the
 //   same runs; --out writes the table (with how it was measured) to FILE. --memory measures instead
 //   how much the browser's resident memory grows while a 32 MiB reply is fetched. --sizes and
-//   --browser narrow the run for a quick look; --raw also prints every time taken.
+//   --browser narrow the run for a quick look; --raw also prints every time taken; --diagnose also times the floor
+//   through a host with narrow pipes, and with request strings made by repeat().
 
 import { cpus, loadavg, tmpdir } from 'node:os';
 import { existsSync, mkdtempSync, readdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
@@ -30,6 +31,7 @@ let out = null;
 let baseline = null;
 let memory = false;
 let raw = false;
+let diagnose = false;
 let sizes = [8, 32];
 let browsers = ['chromium', 'firefox'];
 for (let i = 2; i < process.argv.length; i++) {
@@ -42,9 +44,10 @@ for (let i = 2; i < process.argv.length; i++) {
   else if (arg === '--memory') memory = true;
   else if (arg === '--sizes') sizes = process.argv[++i].split(',').map(Number);
   else if (arg === '--raw') raw = true;
+  else if (arg === '--diagnose') diagnose = true;
   else if (arg === '--browser') browsers = [process.argv[++i]];
   else {
-    console.error('usage: run.mjs [--memory] [--build DIR] [--reps N] [--rounds R] [--baseline FILE] [--out FILE] [--sizes MIB,...] [--browser chromium|firefox] [--raw]');
+    console.error('usage: run.mjs [--memory] [--build DIR] [--reps N] [--rounds R] [--baseline FILE] [--out FILE] [--sizes MIB,...] [--browser chromium|firefox] [--raw] [--diagnose]');
     process.exit(2);
   }
 }
@@ -165,13 +168,16 @@ const steps = {};  // browser/scenario/mib -> [{utf8, base64, parse}]
 const agents = {};
 const loadBefore = loadavg().map((l) => l.toFixed(2)).join(' ');
 const started = Date.now();
+// The floor host with the system's pipes, for --diagnose.
+const narrowFloor = path.join(scratch, 'floor_narrow');
+writeFileSync(narrowFloor, `#!/bin/sh\nNPC_FLOOR_NARROW=1 exec '${floor}' "$@"\n`, { mode: 0o755 });
 
 for (let round = 0; round < rounds; round++) {
   const roundReps = Math.floor(reps / rounds) + (round < reps % rounds ? 1 : 0);
   const order = round % 2 === 0 ? ['chromium', 'firefox'] : ['firefox', 'chromium'];
   for (const browser of order.filter((b) => browsers.includes(b))) {
     const config = path.join(scratch, `config-${browser}-${round}.js`);
-    writeFileSync(config, `export default ${JSON.stringify({ reps: roundReps, sizes, first: round, baseline: baseline !== null })};\n`);
+    writeFileSync(config, `export default ${JSON.stringify({ reps: roundReps, sizes, first: round, baseline: baseline !== null, diagnose })};\n`);
     const { failures } = await run_extension(browser, {
       files: {
         'background.js': path.join(here, 'background.js'),
@@ -180,7 +186,7 @@ for (let round = 0; round < rounds; round++) {
         'baseline.js': baseline ?? module,
         'config.js': config,
       },
-      hosts: { npc_bench_host: host, npc_bench_floor: floor },
+      hosts: { npc_bench_host: host, npc_bench_floor: floor, npc_bench_floor_narrow: narrowFloor },
       env: { LD_LIBRARY_PATH: benchlib },
       // Generous: on a loaded machine one repetition of every case can take minutes.
       deadline_ms: 120_000 + roundReps * 200_000,
@@ -220,6 +226,7 @@ lines.push(`| browser | case | floor | one-way floor | module + host | module/fl
 lines.push(`|---|---|---|---|---|---|${baseline ? '---|---|' : ''}`);
 const beaten = [];
 const costs = [];
+const diagnosis = [];
 for (const browser of browsers) {
   for (const scenario of ['reply', 'request']) {
     for (const mib of sizes) {
@@ -231,6 +238,10 @@ for (const browser of browsers) {
       const side = (name) => `${rate(median(of(name)))} | ${(median(of(name)) / f).toFixed(2)}x |`;
       lines.push(`| ${title(browser)} | ${scenario} ${mib} MiB | ${rate(f)} | ${of('oneway')?.length ? rate(median(of('oneway'))) : '-'} |` +
                  ` ${side('module')}${baseline && of('baseline')?.length ? ` ${side('baseline')}` : ''}`);
+      if (diagnose) {
+        diagnosis.push(`| ${title(browser)} | ${scenario} ${mib} MiB | ${rate(f)} | ${of('narrow')?.length ? rate(median(of('narrow'))) : '-'} |` +
+                       ` ${of('repeat')?.length ? rate(median(of('repeat'))) : '-'} |`);
+      }
       // A floor the module beats does not measure what it claims to.
       if (median(of('module')) < f) beaten.push(`${title(browser)} ${scenario} ${mib} MiB`);
       if (steps[key]?.length) {
@@ -257,6 +268,10 @@ if (costs.length > 0) {
   lines.push('| browser | case | floor | postMessage | wait | module | postMessage | UTF-8 | base64 | parse | wait and rest | over the floor\'s wait |');
   lines.push('|---|---|---|---|---|---|---|---|---|---|---|---|');
   lines.push(...costs);
+}
+if (diagnosis.length > 0) {
+  lines.push('', 'The floor as it is, through a floor host that leaves its pipes at 64 KiB, and with request strings made by repeat():', '');
+  lines.push('| browser | case | floor | narrow pipes | repeat() strings |', '|---|---|---|---|---|', ...diagnosis);
 }
 if (beaten.length > 0) {
   lines.push('', `The module came out faster than the floor in: ${beaten.join(', ')}. That floor is no floor.`);

@@ -78,6 +78,19 @@ function decodeBase64Into(text, into) {
   return binary.length;
 }
 
+// The UTF-8 bytes of text. encodeInto a buffer the size of the text, which holds all of it when the
+// text is ASCII, is several times faster in Chromium than encode(); the rest of a text that is not
+// goes into a buffer with room for three bytes a code unit. Lone surrogates become U+FFFD, as
+// encode() makes them.
+function utf8Bytes(text) {
+  const ascii = new Uint8Array(text.length);
+  const { read, written } = utf8Encoder.encodeInto(text, ascii);
+  if (read === text.length) return ascii.subarray(0, written);
+  const bytes = new Uint8Array(written + (text.length - read) * 3);
+  bytes.set(ascii.subarray(0, written));
+  return bytes.subarray(0, written + utf8Encoder.encodeInto(text.slice(read), bytes.subarray(written)).written);
+}
+
 // How many bytes a base64 text stands for, its padding aside.
 function decodedSize(text) {
   let end = text.length;
@@ -300,7 +313,7 @@ export class NativeHostClient {
   }
 
   async #exchange(text) {
-    const request = utf8Encoder.encode(text);
+    const request = utf8Bytes(text);
     let message;
     if (request.length <= CHUNK_SIZE && !startsLikeControl(text)) {
       message = await this.#sendAndWait(bytesToBase64(request), this.#timeout);

@@ -40,6 +40,8 @@ struct sign_prompt {
   std::string token_label;
   std::string digest_name;  // "SHA-256 of the data", or "SHA-384 digest given"
   std::string digest_hex;
+  bool pin_for_each_signature = false;  // the PIN is asked again because the key wants it each time
+  bool token_tells_tries = true;        // false once a wrong PIN left the token's try flags unset
 };
 
 // What happens on the token when the user is asked to confirm rather than type a PIN.

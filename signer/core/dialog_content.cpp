@@ -70,10 +70,18 @@ dialog_content dialog_for(prompt_kind kind, const sign_prompt& shown, int tries_
   content.refuse = "_Cancel";
   switch (kind) {
     case prompt_kind::wrong_pin:
-      content.error = "Wrong PIN. Try again.";
+      content.error = shown.token_tells_tries
+                          ? "Wrong PIN. Try again."
+                          : "Wrong PIN. This token does not tell how many tries are left: another "
+                            "wrong PIN may lock it.";
       [[fallthrough]];
     case prompt_kind::pin:
-      if (tries_left == 1) content.notice = "This is the last PIN try.";
+      if (shown.pin_for_each_signature) {
+        content.notice = "This key asks for the PIN for every signature, so it is asked again.";
+      }
+      if (tries_left == 1) {
+        content.notice += (content.notice.empty() ? "" : " ") + std::string("This is the last PIN try.");
+      }
       content.pin_label = "PIN:";
       content.accept = "_Sign";
       break;

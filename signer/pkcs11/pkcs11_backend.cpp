@@ -7,7 +7,9 @@
 
 #include "core/backend.hpp"
 #include "core/failure.hpp"
+#include "pkcs11/deadline.hpp"
 #include "pkcs11/openssl_crypto.hpp"
+#include "pkcs11/pcsc.hpp"
 #include "pkcs11/token.hpp"
 #include "platform.hpp"
 
@@ -55,6 +57,37 @@ sign_operation operation_for(const certificate_info& info, const signature_job& 
   return operation;
 }
 
+// The request's dialogs, as a worker reaches them: each under user_wait, so that the user's time
+// is not the token's, and never once the request has been answered without the worker.
+class waiting_prompts final : public user_prompts {
+ public:
+  explicit waiting_prompts(user_prompts& inner) : inner_(inner) {}
+  void allow_certificates(std::string_view origin) override {
+    const user_wait waiting;
+    inner_.allow_certificates(origin);
+  }
+  void ask_pin(const sign_prompt& shown, int tries_left, bool again, secret& pin) override {
+    const user_wait waiting;
+    inner_.ask_pin(shown, tries_left, again, pin);
+  }
+  void confirm(const sign_prompt& shown, confirmation what) override {
+    const user_wait waiting;
+    inner_.confirm(shown, what);
+  }
+
+ private:
+  user_prompts& inner_;
+};
+
+[[noreturn]] void fail_no_token() {
+  // Without the service, a card in its reader looks exactly like no card at all.
+  if (pcsc_service_state() == pcsc_service::not_running) {
+    fail(error_code::no_token,
+         "no token is present, and the smart-card service (pcscd) is not running: cards in readers cannot be seen");
+  }
+  fail(error_code::no_token, "no token is present");
+}
+
 class pkcs11_backend final : public backend {
  public:
   std::vector<std::pair<std::string, std::string>> versions() override {
@@ -68,24 +101,35 @@ class pkcs11_backend final : public backend {
   }
 
   std::vector<certificate_record> certificates() override {
-    modules_ = std::make_unique<module_list>();
-    tokens_ = modules_->tokens();
-    holders_.clear();
-    if (tokens_.empty()) fail(error_code::no_token, "no token is present");
-    std::vector<certificate_record> found;
-    for (const token_slot& token : tokens_) {
-      std::vector<token_certificate> objects;
-      try {
-        objects = read_certificates(token);
-      } catch (const signer_failure&) {
-        continue;  // a token that cannot be read must not hide the others
+    // The worker shares what it reads with this request: one left behind writes into nothing of
+    // the request's own.
+    struct reading {
+      std::vector<token_slot> tokens;
+      std::vector<std::vector<token_certificate>> objects;  // one list for each token
+    };
+    auto read = std::make_shared<reading>();
+    run_with_deadline([read] {
+      read->tokens = current_modules().tokens();
+      for (const token_slot& token : read->tokens) {
+        read->objects.emplace_back();
+        try {
+          read->objects.back() = read_certificates(token);
+        } catch (const signer_failure&) {
+          // a token that cannot be read must not hide the others
+        }
       }
-      for (token_certificate& object : objects) {
+    });
+    holders_.clear();
+    if (read->tokens.empty()) fail_no_token();
+    std::vector<certificate_record> found;
+    for (std::size_t i = 0; i < read->tokens.size(); ++i) {
+      const token_slot& token = read->tokens[i];
+      for (token_certificate& object : read->objects[i]) {
         auto info = describe_certificate(object.der);
         if (!info) continue;
         auto& holders = holders_[info->fingerprint];
         const bool first = holders.empty();
-        holders.push_back({&token, object});
+        holders.push_back({token, object});
         if (first) found.push_back({std::move(*info), object.der, object.label, token.identity});
       }
     }
@@ -98,13 +142,18 @@ class pkcs11_backend final : public backend {
     if (holders == holders_.end() || holders->second.empty()) {
       fail(error_code::certificate_not_found, "no token holds the certificate", "certificate");
     }
-    const holder& chosen = key_holder(certificate, holders->second);
-    // The user is told the token that will be asked for the PIN, not the first that showed the
-    // certificate.
-    sign_prompt told = shown;
-    told.token_label = chosen.token->identity.label;
-    return sign_on_token(*chosen.token, chosen.object, operation_for(certificate.info, job), told,
-                         prompts);
+    auto signed_by = std::make_shared<std::string>();
+    auto dialogs = std::make_shared<waiting_prompts>(prompts);
+    run_with_deadline([signed_by, dialogs, certificate, candidates = holders->second,
+                       operation = operation_for(certificate.info, job), shown] {
+      const holder& chosen = key_holder(certificate, candidates);
+      // The user is told the token that will be asked for the PIN, not the first that showed
+      // the certificate.
+      sign_prompt told = shown;
+      told.token_label = chosen.token.identity.label;
+      *signed_by = sign_on_token(chosen.token, chosen.object, operation, told, *dialogs);
+    });
+    return std::move(*signed_by);
   }
 
   bool verify(const certificate_record& certificate, const signature_job& job,
@@ -118,7 +167,7 @@ class pkcs11_backend final : public backend {
 
  private:
   struct holder {
-    const token_slot* token;
+    token_slot token;  // a copy: a worker left behind may still hold it after the request
     token_certificate object;
   };
   // Of the tokens that hold the certificate, the first whose key (as far as it shows one before
@@ -130,7 +179,7 @@ class pkcs11_backend final : public backend {
     for (const holder& candidate : holders) {
       std::vector<key_public_part> keys;
       try {
-        keys = visible_keys(*candidate.token, candidate.object);
+        keys = visible_keys(candidate.token, candidate.object);
       } catch (const signer_failure&) {
         continue;
       }
@@ -146,8 +195,6 @@ class pkcs11_backend final : public backend {
     return *unknown;
   }
 
-  std::unique_ptr<module_list> modules_;
-  std::vector<token_slot> tokens_;                       // what holders_ points into
   std::map<std::string, std::vector<holder>> holders_;  // by fingerprint, in token order
 };
 

@@ -2,14 +2,19 @@
 #include "pkcs11/token.hpp"
 
 #include <p11-kit/p11-kit.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 #include "core/failure.hpp"
+#include "pkcs11/deadline.hpp"
+#include "pkcs11/pcsc.hpp"
 
 namespace npc::signer {
 namespace {
@@ -48,21 +53,46 @@ bool gives_trust_policy(CK_FUNCTION_LIST* module) {
 
 std::optional<CK_TOKEN_INFO> token_info(const token_slot& token) {
   CK_TOKEN_INFO info{};
+  pkcs11_call("C_GetTokenInfo");
   if (token.module->C_GetTokenInfo(token.slot, &info) != CKR_OK) return std::nullopt;
   return info;
 }
 
-// One session, closed (and logged out of, when logged in) on every way out.
+// Ends a card's verified state. C_Logout ends the module's login, but a card driver may leave the
+// card itself verified (OpenSC's PIV driver sends the card nothing for it and leaves it as it is
+// on disconnect), and any program that holds the card open could then use the PIN's keys with
+// no PIN. Resetting the card in its reader ends that for every program. Only a removable slot
+// can be a reader; a token that is no card (SoftHSM2) is left alone.
+void reset_card(CK_FUNCTION_LIST* module, CK_SLOT_ID slot) noexcept {
+  try {
+    CK_SLOT_INFO info{};
+    pkcs11_call("C_GetSlotInfo");
+    if (module->C_GetSlotInfo(slot, &info) != CKR_OK || !(info.flags & CKF_REMOVABLE_DEVICE)) return;
+    pcsc_reset_card(std::string_view(reinterpret_cast<const char*>(info.slotDescription),
+                                     sizeof info.slotDescription));
+  } catch (...) {
+    // A reset that cannot be made leaves what C_Logout left.
+  }
+}
+
+// One session, closed (and logged out of, when logged in) on every way out, and the card reset
+// after a PIN went to it.
 class session {
  public:
-  explicit session(const token_slot& token) : module_(token.module) {
+  explicit session(const token_slot& token) : module_(token.module), slot_(token.slot) {
+    pkcs11_call("C_OpenSession");
     const CK_RV rv = module_->C_OpenSession(token.slot, CKF_SERIAL_SESSION, nullptr, nullptr,
                                             &handle_);
     if (rv != CKR_OK) token_failure("C_OpenSession", rv);
   }
   ~session() {
-    if (logged_in_) module_->C_Logout(handle_);
+    if (logged_in_) {
+      pkcs11_call("C_Logout");
+      module_->C_Logout(handle_);
+    }
+    pkcs11_call("C_CloseSession");
     module_->C_CloseSession(handle_);
+    if (verified_) reset_card(module_, slot_);
   }
   session(const session&) = delete;
   session& operator=(const session&) = delete;
@@ -70,8 +100,11 @@ class session {
   CK_FUNCTION_LIST* module() const { return module_; }
   CK_SESSION_HANDLE handle() const { return handle_; }
   void mark_logged_in() { logged_in_ = true; }
+  // The card took a PIN (as a login, or for one key's use): it is reset when the session ends.
+  void mark_verified() { verified_ = true; }
 
   std::vector<CK_OBJECT_HANDLE> find(std::vector<CK_ATTRIBUTE> pattern) {
+    pkcs11_call("C_FindObjects");
     CK_RV rv = module_->C_FindObjectsInit(handle_, pattern.data(), pattern.size());
     if (rv != CKR_OK) token_failure("C_FindObjectsInit", rv);
     std::vector<CK_OBJECT_HANDLE> found;
@@ -97,6 +130,7 @@ class session {
   // no attribute we read can have.
   std::optional<std::string> attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
     CK_ATTRIBUTE query{type, nullptr, 0};
+    pkcs11_call("C_GetAttributeValue");
     if (module_->C_GetAttributeValue(handle_, object, &query, 1) != CKR_OK ||
         query.ulValueLen == CK_UNAVAILABLE_INFORMATION || query.ulValueLen > ATTRIBUTE_LIMIT) {
       return std::nullopt;
@@ -113,8 +147,10 @@ class session {
 
  private:
   CK_FUNCTION_LIST* module_;
+  CK_SLOT_ID slot_;
   CK_SESSION_HANDLE handle_ = 0;
   bool logged_in_ = false;
+  bool verified_ = false;
 };
 
 // Turns the outcome of a login into a failure the extension can act on.
@@ -155,6 +191,21 @@ CK_OBJECT_HANDLE find_private_key(session& s, const token_certificate& certifica
   fail(error_code::key_not_found, "the token holds no private key for this certificate");
 }
 
+// The certificate's private key when the token shows it before any login, says it is no private
+// object (CKA_PRIVATE false) and does not want the PIN for each use; nullopt otherwise.
+std::optional<CK_OBJECT_HANDLE> key_usable_without_login(session& s, const token_certificate& certificate) {
+  if (certificate.object_id.empty()) return std::nullopt;
+  CK_OBJECT_CLASS key_class = CKO_PRIVATE_KEY;
+  std::string id = certificate.object_id;
+  const auto keys = s.find({{CKA_CLASS, &key_class, sizeof key_class}, {CKA_ID, id.data(), id.size()}});
+  if (keys.empty()) return std::nullopt;
+  const auto is_private = s.attribute(keys.front(), CKA_PRIVATE);
+  const auto always = s.attribute(keys.front(), CKA_ALWAYS_AUTHENTICATE);
+  if (!is_private || is_private->size() != 1 || (*is_private)[0] != 0) return std::nullopt;
+  if (always && always->size() == 1 && (*always)[0] != 0) return std::nullopt;
+  return keys.front();
+}
+
 bool is_unsupported_mechanism(CK_RV rv) {
   return rv == CKR_MECHANISM_INVALID || rv == CKR_MECHANISM_PARAM_INVALID ||
          rv == CKR_KEY_TYPE_INCONSISTENT || rv == CKR_KEY_FUNCTION_NOT_PERMITTED;
@@ -167,8 +218,9 @@ bool is_wrong_pin(CK_RV rv) {
 // Logs `user` in: on the PIN pad when the token has one, else with a PIN from the user, held in
 // one buffer that is wiped as soon as the token has it. A wrong PIN is asked for again, and the
 // final try only after the user has confirmed it; cancelling ends the request.
-void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_prompt& shown,
+void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_prompt& asked,
             user_prompts& prompts) {
+  sign_prompt shown = asked;
   for (bool again = false;; again = true) {
     const auto info = token_info(token);
     if (!info) fail(error_code::token_error, "the token did not answer");
@@ -177,8 +229,10 @@ void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_p
     if (info->flags & CKF_PROTECTED_AUTHENTICATION_PATH) {
       prompts.confirm(shown, confirmation::pin_pad);
       // NULL tells the token to take the PIN on its own keypad.
+      pkcs11_call("C_Login");
       const CK_RV rv = s.module()->C_Login(s.handle(), user, nullptr, 0);
       if (rv == CKR_OK && user == CKU_USER) s.mark_logged_in();
+      if (rv == CKR_OK) s.mark_verified();
       check_login(rv, token);
       return;
     }
@@ -188,10 +242,12 @@ void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_p
     {
       secret pin;
       prompts.ask_pin(shown, final_try ? 1 : -1, again, pin);
+      pkcs11_call("C_Login");
       rv = s.module()->C_Login(s.handle(), user, reinterpret_cast<CK_UTF8CHAR*>(pin.data()),
                                pin.size());
     }  // the PIN is wiped here, before anything else happens
     if (rv == CKR_OK && user == CKU_USER) s.mark_logged_in();
+    if (rv == CKR_OK) s.mark_verified();
     if (!is_wrong_pin(rv)) {
       check_login(rv, token);
       return;
@@ -200,6 +256,10 @@ void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_p
     if (after && (after->flags & CKF_USER_PIN_LOCKED)) {
       fail(error_code::pin_locked, "the PIN is incorrect, and the token has now locked it");
     }
+    // A token that counts tries says so after a wrong PIN at the latest; one that still says
+    // nothing (a TPM's) may lock at the next, and the user is told.
+    constexpr CK_FLAGS TRY_FLAGS = CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED;
+    shown.token_tells_tries = after && (after->flags & TRY_FLAGS) != 0;
   }
 }
 
@@ -218,6 +278,7 @@ module_list::module_list() {
       if (CK_FUNCTION_LIST* module = p11_kit_module_load(path.c_str(), 0)) named_.push_back(module);
     }
     for (CK_FUNCTION_LIST* module : named_) {
+      pkcs11_call("C_Initialize");
       if (p11_kit_module_initialize(module) == CKR_OK) active_.push_back(module);
     }
     return;
@@ -226,6 +287,7 @@ module_list::module_list() {
   registered_ = p11_kit_modules_load(nullptr, 0);
   for (CK_FUNCTION_LIST** module = registered_; module && *module; ++module) {
     if (gives_trust_policy(*module)) continue;
+    pkcs11_call("C_Initialize");
     if (p11_kit_module_initialize(*module) == CKR_OK) active_.push_back(*module);
   }
 }
@@ -234,6 +296,29 @@ module_list::~module_list() {
   for (CK_FUNCTION_LIST* module : active_) p11_kit_module_finalize(module);
   if (registered_) p11_kit_modules_release(registered_);
   for (CK_FUNCTION_LIST* module : named_) p11_kit_module_release(module);
+}
+
+module_list& current_modules() {
+  static std::mutex lock;
+  static std::vector<std::string> made_for;
+  // Never destroyed at exit: finalising could wait on a module that hangs.
+  static module_list* modules = nullptr;
+  const std::lock_guard hold(lock);
+  // Modules read their configuration from the environment (NPC_PKCS11_MODULES, and their own,
+  // such as SOFTHSM2_CONF or PCSCLITE_CSOCK_NAME). A host's never changes; a program that loads
+  // this library and changes it gets modules made afresh.
+  std::vector<std::string> wanted;
+  for (char** variable = environ; variable && *variable; ++variable) wanted.emplace_back(*variable);
+  std::sort(wanted.begin(), wanted.end());
+  if (modules && wanted != made_for) {
+    delete modules;
+    modules = nullptr;
+  }
+  if (!modules) {
+    modules = new module_list();
+    made_for = wanted;
+  }
+  return *modules;
 }
 
 std::vector<token_slot> module_list::tokens() const {
@@ -246,6 +331,7 @@ std::vector<token_slot> module_list::tokens() const {
     // time, or counts more slots than any machine has, is passed over.
     int tries = 0;
     do {
+      pkcs11_call("C_GetSlotList");
       rv = module->C_GetSlotList(CK_TRUE, nullptr, &count);
       if (rv != CKR_OK || count > SLOT_LIMIT) break;
       slots.resize(count);
@@ -306,11 +392,19 @@ std::string sign_on_token(const token_slot& token, const token_certificate& cert
   session s(token);
   const auto info = token_info(token);
   if (!info) fail(error_code::token_error, "the token did not answer");
-  const bool login_required = (info->flags & CKF_LOGIN_REQUIRED) != 0;
+  bool login_required = (info->flags & CKF_LOGIN_REQUIRED) != 0;
+  // A key that the token shows, and lets be used, before any login (a card's key for card
+  // authentication) signs on the user's approval alone, even while the PIN is blocked.
+  std::optional<CK_OBJECT_HANDLE> key;
+  if (login_required) {
+    key = key_usable_without_login(s, certificate);
+    if (key) login_required = false;
+  }
+  const bool pin_skipped = key.has_value();
   if (login_required) log_in(s, token, CKU_USER, shown, prompts);
-  const CK_OBJECT_HANDLE key = find_private_key(s, certificate);
+  if (!key) key = find_private_key(s, certificate);
   // Keys for qualified signatures ask for the PIN again for every signature.
-  const auto always = s.attribute(key, CKA_ALWAYS_AUTHENTICATE);
+  const auto always = s.attribute(*key, CKA_ALWAYS_AUTHENTICATE);
   const bool always_authenticate = always && always->size() == 1 && (*always)[0] != 0;
   // Without any PIN the user still approves each signature.
   if (!login_required && !always_authenticate) prompts.confirm(shown, confirmation::signature);
@@ -321,15 +415,27 @@ std::string sign_on_token(const token_slot& token, const token_certificate& cert
     mechanism.pParameter = &pss;
     mechanism.ulParameterLen = sizeof pss;
   }
-  CK_RV rv = s.module()->C_SignInit(s.handle(), &mechanism, key);
+  pkcs11_call("C_SignInit");
+  CK_RV rv = s.module()->C_SignInit(s.handle(), &mechanism, *key);
+  if (rv == CKR_USER_NOT_LOGGED_IN && pin_skipped) {
+    // The token showed the key but wants the PIN after all.
+    log_in(s, token, CKU_USER, shown, prompts);
+    pkcs11_call("C_SignInit");
+    rv = s.module()->C_SignInit(s.handle(), &mechanism, *key);
+  }
   if (is_unsupported_mechanism(rv)) {
     fail(error_code::unsupported_algorithm, "the token cannot sign with this key and algorithm: " +
                                                 describe(rv));
   }
   if (rv != CKR_OK) token_failure("C_SignInit", rv);
-  if (always_authenticate) log_in(s, token, CKU_CONTEXT_SPECIFIC, shown, prompts);
+  if (always_authenticate) {
+    sign_prompt again = shown;
+    again.pin_for_each_signature = true;
+    log_in(s, token, CKU_CONTEXT_SPECIFIC, again, prompts);
+  }
   auto input = reinterpret_cast<CK_BYTE*>(const_cast<char*>(operation.input.data()));
   CK_ULONG length = 0;
+  pkcs11_call("C_Sign");
   rv = s.module()->C_Sign(s.handle(), input, operation.input.size(), nullptr, &length);
   if (rv != CKR_OK) token_failure("C_Sign", rv);
   // The module's word is not taken for how much to allocate.
@@ -337,6 +443,7 @@ std::string sign_on_token(const token_slot& token, const token_certificate& cert
     fail(error_code::token_error, "the token announced a signature longer than its key can make");
   }
   std::string signature(length, '\0');
+  pkcs11_call("C_Sign");
   rv = s.module()->C_Sign(s.handle(), input, operation.input.size(),
                           reinterpret_cast<CK_BYTE*>(signature.data()), &length);
   if (rv != CKR_OK) token_failure("C_Sign", rv);

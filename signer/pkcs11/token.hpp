@@ -28,11 +28,10 @@ struct token_certificate {
   std::string label;
 };
 
-// The PKCS#11 modules of one request: loaded and initialised when made, finalised and released
-// when destroyed, so that every request sees the tokens present at that moment and leaves no
-// session or login behind. Modules named in NPC_PKCS11_MODULES replace the registered ones;
-// modules that give trust policy (p11-kit's own trust store) are left out, as they hold no keys.
-// A module that fails to load or initialise is skipped.
+// PKCS#11 modules: loaded and initialised when made, finalised and released when destroyed.
+// Modules named in NPC_PKCS11_MODULES replace the registered ones; modules that give trust
+// policy (p11-kit's own trust store) are left out, as they hold no keys. A module that fails to
+// load or initialise is skipped.
 class module_list {
  public:
   module_list();
@@ -48,6 +47,13 @@ class module_list {
   std::vector<CK_FUNCTION_LIST*> named_;     // loaded one by one from NPC_PKCS11_MODULES
   std::vector<CK_FUNCTION_LIST*> active_;    // those initialised, finalised one by one
 };
+
+// The modules of this process: made by the first request that needs a token and kept, so that a
+// module reads a card once and later requests cost it only the check that the card is the same
+// (modules notice a removal or a new card in C_GetSlotList and C_GetTokenInfo). Made again when
+// the process's environment changes, which modules take their configuration from. A module that hangs holds the lock taken here, so call this only
+// under run_with_deadline.
+module_list& current_modules();
 
 // The X.509 certificates on a token. Fails with token_error when no session opens.
 std::vector<token_certificate> read_certificates(const token_slot& token);

@@ -112,8 +112,9 @@ card_stop() {
   card_end pcscd
 }
 
-# The APDUs the card has answered so far.
+# The APDUs the card has answered so far; card_mark appends that count to WORK/card/marks.
 card_apdus() { wc -l <"$card_work/card/apdu.log" 2>/dev/null || echo 0; }
+card_mark() { card_apdus >>"$card_work/card/marks"; }
 
 # As a command: card_env.sh WORK ACTION, for instance card_env.sh /tmp/x card_pull.
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then

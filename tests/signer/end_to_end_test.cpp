@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <sstream>
 #include <vector>
 
@@ -73,6 +74,31 @@ TEST(end_to_end, requests_through_the_host_get_the_same_replies_as_in_process) {
   }
   const char* codes[] = {"pin_in_request", "certificate_not_found", "bad_json", "unknown_operation"};
   for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(text_of(run.replies[4 + i].get(), "error"), codes[i]);
+}
+
+// A module that never returns from a call costs each request the deadline, answered with the
+// call's name, and the host still ends with its input, the stuck call left behind.
+TEST(end_to_end, a_module_that_hangs_costs_each_request_its_deadline_only) {
+  const scoped_env modules("NPC_PKCS11_MODULES", NPC_PIN_LIMIT_MODULE);
+  const scoped_env wrapped("NPC_TEST_WRAPPED_MODULE", softhsm_module());
+  const scoped_env deadline("NPC_TOKEN_DEADLINE", "1");
+  struct hang_case {
+    const char* hang;
+    const char* call;
+  };
+  for (const hang_case& c : {hang_case{"slots", "C_GetSlotList"}, hang_case{"sign", "C_Sign"}}) {
+    const scoped_env hang("NPC_TEST_HANG", c.hang);
+    const auto start = std::chrono::steady_clock::now();
+    const client_run run = run_client({sign_request("rsa", "one"), sign_request("rsa", "two")});
+    // Not a speed check: a host that waited for the call would never end at all.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60)) << c.hang;
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.replies.size(), 2u) << c.hang;
+    for (const json_ptr& reply : run.replies) {
+      EXPECT_EQ(text_of(reply.get(), "error"), "token_error") << c.hang;
+      EXPECT_NE(text_of(reply.get(), "message").find(c.call), std::string::npos) << text_of(reply.get(), "message");
+    }
+  }
 }
 
 // 1.2 MB of data makes a request beyond one piece: the host assembles it from acknowledged

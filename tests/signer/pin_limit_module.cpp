@@ -10,7 +10,10 @@
 //   NPC_TEST_LIE            a length the module lies about: "objects" (C_FindObjects counts past
 //                           the buffer), "attribute" (C_GetAttributeValue claims 1 TiB), "slots"
 //                           (C_GetSlotList always wants a bigger buffer)
+//   NPC_TEST_HANG           a call that never returns, as one waiting on a stopped card service:
+//                           "slots" (C_GetSlotList) or "sign" (C_Sign)
 #include <dlfcn.h>
+#include <unistd.h>
 #include <p11-kit/pkcs11.h>
 
 #include <algorithm>
@@ -97,7 +100,15 @@ CK_RV attribute_value(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATT
   return rv;
 }
 
+void hang_in(const char* what) {
+  const char* hang = std::getenv("NPC_TEST_HANG");
+  if (hang && std::string(hang) == what) {
+    for (;;) ::pause();
+  }
+}
+
 CK_RV slot_list(CK_BBOOL present, CK_SLOT_ID_PTR slots, CK_ULONG_PTR count) {
+  hang_in("slots");
   if (slots && lies_about("slots")) {
     *count += 1;
     return CKR_BUFFER_TOO_SMALL;
@@ -109,6 +120,7 @@ CK_RV slot_list(CK_BBOOL present, CK_SLOT_ID_PTR slots, CK_ULONG_PTR count) {
 
 CK_RV sign(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length, CK_BYTE_PTR signature,
            CK_ULONG_PTR signature_length) {
+  hang_in("sign");
   const char* announced = std::getenv("NPC_TEST_SIGN_LENGTH");
   if (announced && !signature) {
     *signature_length = std::strtoul(announced, nullptr, 10);

@@ -666,6 +666,36 @@ TEST(pinentry_texts, hostile_values_stay_in_their_place) {
   }
 }
 
+// What a PIN dialog adds when it asks again: for a key that wants the PIN at each signature, and
+// after a wrong PIN on a token that does not count tries. With the longest values, all of the
+// description still fits pinentry's one line, digest included.
+TEST(pinentry_texts, a_pin_asked_again_says_why) {
+  using signer::prompt_kind;
+  struct why_case {
+    prompt_kind kind;
+    bool each_signature;
+    bool tells_tries;
+    int tries_left;
+    const char* says;  // in the notice or the error
+  };
+  const why_case table[] = {
+      {prompt_kind::pin, true, true, -1, "This key asks for the PIN for every signature"},
+      {prompt_kind::pin, true, true, 1, "so it is asked again. This is the last PIN try."},
+      {prompt_kind::wrong_pin, false, false, -1, "does not tell how many tries are left: another wrong PIN may lock it"},
+      {prompt_kind::wrong_pin, false, true, -1, "Wrong PIN. Try again."},
+  };
+  const std::string worst(1000, '%');
+  for (const why_case& c : table) {
+    SCOPED_TRACE(c.says);
+    signer::sign_prompt shown{worst, worst, worst, worst, worst, "SHA-512 digest to sign", std::string(128, 'f')};
+    shown.pin_for_each_signature = c.each_signature;
+    shown.token_tells_tries = c.tells_tries;
+    const signer::dialog_content content = signer::dialog_for(c.kind, shown, c.tries_left);
+    EXPECT_NE((content.notice + "|" + content.error).find(c.says), std::string::npos);
+    EXPECT_LT(("SETDESC " + signer::detail::assuan_escape(signer::dialog_body(content))).size(), 1000u);
+  }
+}
+
 // A pinentry that hangs without a word is given up on rather than hanging the host, and ended
 // and reaped, leaving no zombie behind.
 TEST(pinentry_process_test, a_program_that_never_answers_is_ended) {

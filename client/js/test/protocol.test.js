@@ -111,6 +111,21 @@ for (const b of broken) {
   });
 }
 
+// The bytes the host is sent are the text's UTF-8, lone surrogates as U+FFFD, whole or in pieces,
+// whether the text is ASCII, begins past ASCII or leaves it where a pair of code units no longer fits.
+test('a request reaches the host as its UTF-8', async () => {
+  const texts = ['', 'plain ASCII', 'é', 'ab😀', 'x😀y€', '\ud800', 'a\udc00b', 'z\ud83d', `${'a'.repeat(CHUNK_SIZE - 1)}😀`,
+                 '{"part":"é"}'];
+  for (const text of texts) {
+    const port = scriptedPort((sent) => (/^\{"(part)":/.test(sent) ? { more: 'more' } : 1));
+    assert.equal(await createClient(port).request(text), 1);
+    // The port hands over each message's text; a piece carries base64 of its part of the request.
+    const pieces = port.sent.slice(1).map((piece) => Buffer.from(Object.values(JSON.parse(piece))[0], 'base64'));
+    const bytes = port.sent.length === 1 ? Buffer.from(port.sent[0]) : Buffer.concat(pieces);
+    assert.ok(bytes.equals(Buffer.from(text)), `${JSON.stringify(text.slice(0, 20))} arrived as ${bytes.toString('hex').slice(0, 40)}`);
+  }
+});
+
 test('a reply shaped like a chunk is taken for one', async () => {
   // The library's own {"part": "..."} cannot be told from the first chunk of a long reply.
   const port = scriptedPort((text) => (text === 'q' ? { part: b64('{"a":1}') } : { last: '' }));
