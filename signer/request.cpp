@@ -14,6 +14,7 @@
 
 #include "codec/base64.hpp"
 #include "core/crypto.hpp"
+#include "core/diagnostic_log.hpp"
 #include "core/failure.hpp"
 #include "protocol/json_ptr.hpp"
 
@@ -114,8 +115,10 @@ class request_context {
     if (!backend_) backend_ = services_.open_backend();
     return *backend_;
   }
+  // The dialogs speak the request's "lang" (a BCP 47 tag) when it has a catalogue, else the
+  // user's language.
   user_prompts& user() {
-    if (!prompts_) prompts_ = services_.open_prompts();
+    if (!prompts_) prompts_ = services_.open_prompts(fields_.text("lang").value_or(""));
     return *prompts_;
   }
 
@@ -236,7 +239,8 @@ struct sign_request {
   std::optional<std::string> padding_name;  // as given, lower case
   std::string digest;
   std::string origin;
-  std::string shown_digest_name;  // what the dialog calls the digest it shows
+  bool data_given = false;  // else a ready-made digest
+  std::string shown_hash;  // the hash of the digest the dialog shows
   std::string shown_digest;
 };
 
@@ -261,12 +265,13 @@ sign_request read_sign_request(const request_fields& fields, backend& keys) {
   const auto digest = fields.text("digest");
   if (data && digest) fail(error_code::bad_request, "give \"data\" or \"digest\", not both", "digest");
   if (!data && !digest) fail(error_code::missing_field, "the request has no \"data\" (nor \"digest\")", "data");
+  request.data_given = data.has_value();
   if (data) {
     const std::string bytes = decoded_field("data", *data);
     request.digest = keys.digest(*request.hash, bytes);
     // The user can check the data's SHA-256 with common tools, whatever hash the signature uses.
     static const hash_algorithm& sha256 = *find_hash("SHA-256");
-    request.shown_digest_name = "SHA-256 of the data";
+    request.shown_hash = sha256.name;
     request.shown_digest =
         hex_text(request.hash == &sha256 ? request.digest : keys.digest(sha256, bytes));
   } else {
@@ -278,7 +283,7 @@ sign_request read_sign_request(const request_fields& fields, backend& keys) {
                std::to_string(request.digest.size()),
            "digest");
     }
-    request.shown_digest_name = std::string(request.hash->name) + " digest to sign";
+    request.shown_hash = request.hash->name;
     request.shown_digest = hex_text(request.digest);
   }
   return request;
@@ -352,10 +357,10 @@ json_ptr sign_reply(request_context& context) {
   }
   const signing_plan plan = plan_signature(request, found->info);
   const signature_job job{request.hash, plan.pad, request.digest};
-  const sign_prompt shown{request.origin,          found->info.common_name,
-                          found->info.issuer,      found->info.serial,
-                          found->token.label,      request.shown_digest_name,
-                          request.shown_digest};
+  const sign_prompt shown{request.origin,     found->info.common_name, found->info.issuer,
+                          found->info.serial, found->token.label,      request.shown_hash,
+                          !request.data_given, request.shown_digest,
+                          std::string(context.fields().text("lang").value_or(""))};
   const std::string signature = checked_signature(keys, *found, job, shown, context.user());
   json_ptr reply = ok_reply("sign");
   set_text(reply.get(), "certificate_id", found->info.fingerprint);
@@ -394,6 +399,8 @@ json_ptr error_reply(const failure_detail& detail, std::optional<std::string_vie
 }  // namespace
 
 std::string answer(std::string_view request, const request_services& services) {
+  // With NPC_LOG set, this request's line: its operation, outcome and token calls, nothing of its text.
+  diagnostic_log::request_record record;
   json_error_t error;
   json_ptr root(json_loadb(request.data(), request.size(),
                            JSON_DECODE_ANY | JSON_REJECT_DUPLICATES, &error));
@@ -411,14 +418,17 @@ std::string answer(std::string_view request, const request_services& services) {
     operation = context.fields().required_text("operation");
     const auto known = std::find_if(std::begin(OPERATIONS), std::end(OPERATIONS),
                                     [&](const struct operation& op) { return op.name == *operation; });
+    record.operation(known == std::end(OPERATIONS) ? "unknown" : known->name);
     if (known == std::end(OPERATIONS)) {
       fail(error_code::unknown_operation,
            "unknown operation; the operations are version, certificates, sign and echo",
            "operation");
     }
     reply = known->handler(context);
+    record.outcome("ok");
   } catch (const signer_failure& failure) {
     reply = error_reply(failure.detail(), operation);
+    record.outcome(error_code_name(failure.detail().code));
   }
   // The extension matches replies to requests by the id it chose, of whatever type.
   if (root && json_is_object(root.get())) {

@@ -14,7 +14,7 @@ namespace npc::signer {
 // (a version request opens no dialog), and may fail through fail().
 struct request_services {
   std::unique_ptr<backend> (*open_backend)();
-  std::unique_ptr<user_prompts> (*open_prompts)();
+  std::unique_ptr<user_prompts> (*open_prompts)(std::string_view language);
 };
 
 // Answers one request. The reply is always a JSON object; a failure is an error reply with a

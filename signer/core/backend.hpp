@@ -38,8 +38,10 @@ struct sign_prompt {
   std::string issuer;
   std::string serial;
   std::string token_label;
-  std::string digest_name;  // "SHA-256 of the data", or "SHA-384 digest given"
-  std::string digest_hex;
+  std::string hash_name;     // "SHA-256"
+  bool digest_given = false;  // the request gave a ready-made digest rather than the data
+  std::string digest_hex;     // the data's SHA-256, or the digest given
+  std::string language;       // the request's "lang" (BCP 47), empty when it names none
   bool pin_for_each_signature = false;  // the PIN is asked again because the key wants it each time
   bool token_tells_tries = true;        // false once a wrong PIN left the token's try flags unset
 };

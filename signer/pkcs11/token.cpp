@@ -4,14 +4,17 @@
 #include <p11-kit/p11-kit.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 
+#include "core/diagnostic_log.hpp"
 #include "core/failure.hpp"
 #include "pkcs11/deadline.hpp"
 #include "pkcs11/pcsc.hpp"
@@ -39,6 +42,31 @@ std::string describe(CK_RV rv) {
   return std::string(text ? text : "unknown error") + code;
 }
 
+// The name the diagnostic log gives a module: p11-kit's name for it, else its file's.
+std::string module_name(CK_FUNCTION_LIST* module) {
+  std::unique_ptr<char, decltype(&std::free)> name(p11_kit_module_get_name(module), &std::free);
+  if (name) return name.get();
+  std::unique_ptr<char, decltype(&std::free)> file(p11_kit_module_get_filename(module), &std::free);
+  if (!file) return "module";
+  const std::string_view path(file.get());
+  return std::string(path.substr(path.rfind('/') + 1));
+}
+
+// Makes one call into a module; with the diagnostic log on, notes the function, its result and
+// its time (never its arguments).
+template <typename Call>
+CK_RV logged(CK_FUNCTION_LIST* module, std::optional<CK_SLOT_ID> slot, const char* function, Call call) {
+  // The call that a request answered for hanging is named by what it was in.
+  pkcs11_call(function);
+  if (!diagnostic_log::recording()) return call();
+  const auto start = std::chrono::steady_clock::now();
+  const CK_RV rv = call();
+  const auto took = std::chrono::steady_clock::now() - start;
+  diagnostic_log::note_call(module_name(module), slot ? std::optional<unsigned long>(*slot) : std::nullopt,
+                            function, rv, took);
+  return rv;
+}
+
 [[noreturn]] void token_failure(const char* call, CK_RV rv) {
   fail(error_code::token_error, std::string(call) + " failed: " + describe(rv));
 }
@@ -54,7 +82,10 @@ bool gives_trust_policy(CK_FUNCTION_LIST* module) {
 std::optional<CK_TOKEN_INFO> token_info(const token_slot& token) {
   CK_TOKEN_INFO info{};
   pkcs11_call("C_GetTokenInfo");
-  if (token.module->C_GetTokenInfo(token.slot, &info) != CKR_OK) return std::nullopt;
+  if (logged(token.module, token.slot, "C_GetTokenInfo",
+             [&] { return token.module->C_GetTokenInfo(token.slot, &info); }) != CKR_OK) {
+    return std::nullopt;
+  }
   return info;
 }
 
@@ -67,7 +98,10 @@ void reset_card(CK_FUNCTION_LIST* module, CK_SLOT_ID slot) noexcept {
   try {
     CK_SLOT_INFO info{};
     pkcs11_call("C_GetSlotInfo");
-    if (module->C_GetSlotInfo(slot, &info) != CKR_OK || !(info.flags & CKF_REMOVABLE_DEVICE)) return;
+    if (logged(module, slot, "C_GetSlotInfo", [&] { return module->C_GetSlotInfo(slot, &info); }) != CKR_OK ||
+        !(info.flags & CKF_REMOVABLE_DEVICE)) {
+      return;
+    }
     pcsc_reset_card(std::string_view(reinterpret_cast<const char*>(info.slotDescription),
                                      sizeof info.slotDescription));
   } catch (...) {
@@ -81,23 +115,29 @@ class session {
  public:
   explicit session(const token_slot& token) : module_(token.module), slot_(token.slot) {
     pkcs11_call("C_OpenSession");
-    const CK_RV rv = module_->C_OpenSession(token.slot, CKF_SERIAL_SESSION, nullptr, nullptr,
-                                            &handle_);
+    const CK_RV rv = call("C_OpenSession", [&] {
+      return module_->C_OpenSession(token.slot, CKF_SERIAL_SESSION, nullptr, nullptr, &handle_);
+    });
     if (rv != CKR_OK) token_failure("C_OpenSession", rv);
   }
   ~session() {
     if (logged_in_) {
       pkcs11_call("C_Logout");
-      module_->C_Logout(handle_);
+      call("C_Logout", [&] { return module_->C_Logout(handle_); });
     }
     pkcs11_call("C_CloseSession");
-    module_->C_CloseSession(handle_);
+    call("C_CloseSession", [&] { return module_->C_CloseSession(handle_); });
     if (verified_) reset_card(module_, slot_);
   }
   session(const session&) = delete;
   session& operator=(const session&) = delete;
 
   CK_FUNCTION_LIST* module() const { return module_; }
+  // One call in this session's slot, noted in the diagnostic log.
+  template <typename Call>
+  CK_RV call(const char* function, Call c) const {
+    return logged(module_, slot_, function, c);
+  }
   CK_SESSION_HANDLE handle() const { return handle_; }
   void mark_logged_in() { logged_in_ = true; }
   // The card took a PIN (as a login, or for one key's use): it is reset when the session ends.
@@ -105,14 +145,17 @@ class session {
 
   std::vector<CK_OBJECT_HANDLE> find(std::vector<CK_ATTRIBUTE> pattern) {
     pkcs11_call("C_FindObjects");
-    CK_RV rv = module_->C_FindObjectsInit(handle_, pattern.data(), pattern.size());
+    CK_RV rv = call("C_FindObjectsInit",
+                    [&] { return module_->C_FindObjectsInit(handle_, pattern.data(), pattern.size()); });
     if (rv != CKR_OK) token_failure("C_FindObjectsInit", rv);
     std::vector<CK_OBJECT_HANDLE> found;
     CK_OBJECT_HANDLE batch[32];
     constexpr CK_ULONG BATCH = sizeof batch / sizeof batch[0];
     CK_ULONG count = 0;
     bool overrun = false;
-    while ((rv = module_->C_FindObjects(handle_, batch, BATCH, &count)) == CKR_OK && count > 0) {
+    while ((rv = call("C_FindObjects", [&] { return module_->C_FindObjects(handle_, batch, BATCH, &count); })) ==
+               CKR_OK &&
+           count > 0) {
       // A count past the batch would have us read beyond it; one without end, never return.
       if (count > BATCH || found.size() + count > OBJECT_LIMIT) {
         overrun = true;
@@ -120,7 +163,7 @@ class session {
       }
       found.insert(found.end(), batch, batch + count);
     }
-    module_->C_FindObjectsFinal(handle_);
+    call("C_FindObjectsFinal", [&] { return module_->C_FindObjectsFinal(handle_); });
     if (overrun) fail(error_code::token_error, "C_FindObjects reported more objects than it can hold");
     if (rv != CKR_OK) token_failure("C_FindObjects", rv);
     return found;
@@ -131,13 +174,13 @@ class session {
   std::optional<std::string> attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
     CK_ATTRIBUTE query{type, nullptr, 0};
     pkcs11_call("C_GetAttributeValue");
-    if (module_->C_GetAttributeValue(handle_, object, &query, 1) != CKR_OK ||
+    if (call("C_GetAttributeValue", [&] { return module_->C_GetAttributeValue(handle_, object, &query, 1); }) != CKR_OK ||
         query.ulValueLen == CK_UNAVAILABLE_INFORMATION || query.ulValueLen > ATTRIBUTE_LIMIT) {
       return std::nullopt;
     }
     std::string value(query.ulValueLen, '\0');
     query.pValue = value.data();
-    if (module_->C_GetAttributeValue(handle_, object, &query, 1) != CKR_OK ||
+    if (call("C_GetAttributeValue", [&] { return module_->C_GetAttributeValue(handle_, object, &query, 1); }) != CKR_OK ||
         query.ulValueLen > value.size()) {
       return std::nullopt;
     }
@@ -230,7 +273,7 @@ void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_p
       prompts.confirm(shown, confirmation::pin_pad);
       // NULL tells the token to take the PIN on its own keypad.
       pkcs11_call("C_Login");
-      const CK_RV rv = s.module()->C_Login(s.handle(), user, nullptr, 0);
+      const CK_RV rv = s.call("C_Login", [&] { return s.module()->C_Login(s.handle(), user, nullptr, 0); });
       if (rv == CKR_OK && user == CKU_USER) s.mark_logged_in();
       if (rv == CKR_OK) s.mark_verified();
       check_login(rv, token);
@@ -243,8 +286,9 @@ void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_p
       secret pin;
       prompts.ask_pin(shown, final_try ? 1 : -1, again, pin);
       pkcs11_call("C_Login");
-      rv = s.module()->C_Login(s.handle(), user, reinterpret_cast<CK_UTF8CHAR*>(pin.data()),
-                               pin.size());
+      rv = s.call("C_Login", [&] {
+        return s.module()->C_Login(s.handle(), user, reinterpret_cast<CK_UTF8CHAR*>(pin.data()), pin.size());
+      });
     }  // the PIN is wiped here, before anything else happens
     if (rv == CKR_OK && user == CKU_USER) s.mark_logged_in();
     if (rv == CKR_OK) s.mark_verified();
@@ -279,7 +323,9 @@ module_list::module_list() {
     }
     for (CK_FUNCTION_LIST* module : named_) {
       pkcs11_call("C_Initialize");
-      if (p11_kit_module_initialize(module) == CKR_OK) active_.push_back(module);
+      if (logged(module, std::nullopt, "C_Initialize", [&] { return p11_kit_module_initialize(module); }) == CKR_OK) {
+        active_.push_back(module);
+      }
     }
     return;
   }
@@ -288,7 +334,9 @@ module_list::module_list() {
   for (CK_FUNCTION_LIST** module = registered_; module && *module; ++module) {
     if (gives_trust_policy(*module)) continue;
     pkcs11_call("C_Initialize");
-    if (p11_kit_module_initialize(*module) == CKR_OK) active_.push_back(*module);
+    if (logged(*module, std::nullopt, "C_Initialize", [&] { return p11_kit_module_initialize(*module); }) == CKR_OK) {
+      active_.push_back(*module);
+    }
   }
 }
 
@@ -332,10 +380,11 @@ std::vector<token_slot> module_list::tokens() const {
     int tries = 0;
     do {
       pkcs11_call("C_GetSlotList");
-      rv = module->C_GetSlotList(CK_TRUE, nullptr, &count);
+      rv = logged(module, std::nullopt, "C_GetSlotList", [&] { return module->C_GetSlotList(CK_TRUE, nullptr, &count); });
       if (rv != CKR_OK || count > SLOT_LIMIT) break;
       slots.resize(count);
-      rv = module->C_GetSlotList(CK_TRUE, slots.data(), &count);
+      rv = logged(module, std::nullopt, "C_GetSlotList",
+                  [&] { return module->C_GetSlotList(CK_TRUE, slots.data(), &count); });
     } while (rv == CKR_BUFFER_TOO_SMALL && ++tries < SLOT_LIST_TRIES);
     if (rv != CKR_OK || count > slots.size()) continue;  // hides no other module's slots
     slots.resize(count);
@@ -416,12 +465,12 @@ std::string sign_on_token(const token_slot& token, const token_certificate& cert
     mechanism.ulParameterLen = sizeof pss;
   }
   pkcs11_call("C_SignInit");
-  CK_RV rv = s.module()->C_SignInit(s.handle(), &mechanism, *key);
+  CK_RV rv = s.call("C_SignInit", [&] { return s.module()->C_SignInit(s.handle(), &mechanism, *key); });
   if (rv == CKR_USER_NOT_LOGGED_IN && pin_skipped) {
     // The token showed the key but wants the PIN after all.
     log_in(s, token, CKU_USER, shown, prompts);
     pkcs11_call("C_SignInit");
-    rv = s.module()->C_SignInit(s.handle(), &mechanism, *key);
+    rv = s.call("C_SignInit", [&] { return s.module()->C_SignInit(s.handle(), &mechanism, *key); });
   }
   if (is_unsupported_mechanism(rv)) {
     fail(error_code::unsupported_algorithm, "the token cannot sign with this key and algorithm: " +
@@ -436,7 +485,7 @@ std::string sign_on_token(const token_slot& token, const token_certificate& cert
   auto input = reinterpret_cast<CK_BYTE*>(const_cast<char*>(operation.input.data()));
   CK_ULONG length = 0;
   pkcs11_call("C_Sign");
-  rv = s.module()->C_Sign(s.handle(), input, operation.input.size(), nullptr, &length);
+  rv = s.call("C_Sign", [&] { return s.module()->C_Sign(s.handle(), input, operation.input.size(), nullptr, &length); });
   if (rv != CKR_OK) token_failure("C_Sign", rv);
   // The module's word is not taken for how much to allocate.
   if (length > operation.max_signature) {
@@ -444,8 +493,10 @@ std::string sign_on_token(const token_slot& token, const token_certificate& cert
   }
   std::string signature(length, '\0');
   pkcs11_call("C_Sign");
-  rv = s.module()->C_Sign(s.handle(), input, operation.input.size(),
-                          reinterpret_cast<CK_BYTE*>(signature.data()), &length);
+  rv = s.call("C_Sign", [&] {
+    return s.module()->C_Sign(s.handle(), input, operation.input.size(), reinterpret_cast<CK_BYTE*>(signature.data()),
+                              &length);
+  });
   if (rv != CKR_OK) token_failure("C_Sign", rv);
   if (length > signature.size()) {
     fail(error_code::token_error, "the token wrote a signature longer than it announced");

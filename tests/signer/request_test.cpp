@@ -59,7 +59,7 @@ class fake_prompts final : public signer::user_prompts {
 };
 
 const signer::request_services FAKES{[] { return std::unique_ptr<signer::backend>(new fake_backend); },
-                                     [] { return std::unique_ptr<signer::user_prompts>(new fake_prompts); }};
+                                     [](std::string_view) { return std::unique_ptr<signer::user_prompts>(new fake_prompts); }};
 
 TEST(request_handling, a_signature_leaves_verified_and_encoded) {
   using signer::key_kind;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/dialog_content.hpp"
+#include "core/translation.hpp"
 #include "dialogs/pinentry.hpp"
 #include "dialogs/pinentry_process.hpp"
 #include "signer_support.hpp"
@@ -450,9 +451,10 @@ TEST_F(signer_test, the_dialog_says_who_asks_and_what_is_signed) {
   for (std::size_t i = 0; i < json_array_size(list); ++i) {
     if (text_of(json_array_get(list, i), "label") == "rsa") serial = text_of(json_array_get(list, i), "serial");
   }
-  const std::string shown =
-      "Certificate: NPC Test RSA%0AIssued by: O=npcorvane tests,CN=NPC Test RSA%0ASerial number: " +
-      serial + "%0AToken: npc-test%0A";
+  // Each value is isolated (FSI ... PDI), which Assuan sends as they are.
+  const std::string shown = "Certificate: \u2068NPC Test RSA\u2069%0AIssued by: \u2068O=npcorvane tests,CN=NPC "
+                            "Test RSA\u2069%0ASerial number: \u2068" +
+                            serial + "\u2069%0AToken: \u2068npc-test\u2069%0A";
   struct text_case {
     std::string request;
     std::vector<std::string> answers;
@@ -462,22 +464,25 @@ TEST_F(signer_test, the_dialog_says_who_asks_and_what_is_signed) {
   const text_case table[] = {
       {R"({"operation":"sign","certificate":"$rsa","data":"aGk=","origin":"https://shop.example"})",
        {"pin 1234"},
-       "A signature is requested by https://shop.example.%0A%0A" + shown +
+       "A site asks for your signature.%0A%0ASite: \u2068shop.example\u2069%0AAddress: "
+       "\u2068https://shop.example\u2069%0A" + shown +
            "SHA-256 of the data:%0A  8f434346 648f6b96 df89dda9 01c5176b%0A  10a6d839 61dd3c1a "
            "c88b59b2 dc327aa4",
        ""},
       // A forged line break in the origin stays on its line; no origin is said to be none.
       {R"({"operation":"sign","certificate":"$rsa","hash":"SHA-384","data":"aGk=","origin":"https://a.example\nCertificate: Bank"})",
        {"pin 0000", "pin 1234"},
-       "A signature is requested by https://a.example Certificate: Bank.%0A%0A" + shown +
+       "A site asks for your signature.%0A%0AAddress: \u2068https://a.example Certificate: Bank\u2069%0A" +
+           shown +
            "SHA-256 of the data:%0A  8f434346 648f6b96 df89dda9 01c5176b%0A  10a6d839 61dd3c1a "
            "c88b59b2 dc327aa4",
        "Wrong PIN. Try again."},
       {R"({"operation":"sign","certificate":"$rsa","digest":"j0NDRmSPa5bfid2pAcUXaxCm2Dlh3TwayItZstwyeqQ="})",
        {"pin 1234"},
-       "A signature is requested (the request does not say by whom).%0A%0A" + shown +
-           "SHA-256 digest to sign:%0A  8f434346 648f6b96 df89dda9 01c5176b%0A  10a6d839 61dd3c1a "
-           "c88b59b2 dc327aa4",
+       "A signature is requested, but the request does not say by whom.%0A%0A" + shown +
+           "SHA-256 digest given by the site:%0A  8f434346 648f6b96 df89dda9 01c5176b%0A  10a6d839 "
+           "61dd3c1a c88b59b2 dc327aa4%0A%0AThe site gives only a ready-made digest: the document cannot "
+           "be shown.",
        ""},
   };
   for (const text_case& c : table) {
@@ -532,7 +537,9 @@ TEST_F(signer_test, reading_certificates_needs_the_users_consent_once_per_origin
     const auto asked = recorded("CONFIRM");
     EXPECT_EQ(asked.size(), s.asked);
     if (s.asked > 0) {
-      EXPECT_EQ(recorded("SETDESC").at(0).rfind(std::string(s.origin) + " asks to read", 0), 0u);
+      EXPECT_EQ(recorded("SETDESC").at(0).rfind("A site asks to read", 0), 0u);
+      EXPECT_NE(recorded("SETDESC").at(0).find("Address: \u2068" + std::string(s.origin) + "\u2069"),
+                std::string::npos);
     }
   }
 }
@@ -581,7 +588,7 @@ TEST_F(signer_test, the_key_that_matches_the_certificate_signs) {
         << text_of(reply.get(), "message");
     EXPECT_EQ(card.logins().size(), 1u);
     ASSERT_EQ(recorded("SETDESC").size(), 1u);
-    EXPECT_NE(recorded("SETDESC")[0].find("%0AToken: npc-test%0A"), std::string::npos);
+    EXPECT_NE(recorded("SETDESC")[0].find("%0AToken: \u2068npc-test\u2069%0A"), std::string::npos);
 
     script_dialogs({});
     const json_ptr refused = library().ask(
@@ -593,6 +600,41 @@ TEST_F(signer_test, the_key_that_matches_the_certificate_signs) {
 }
 
 // Requests that need no key leave every module alone, so a module that hangs cannot stop them.
+// With NPC_LOG set, each request leaves one line: its operation, its outcome and its token calls
+// with their results; never the PIN (a wrong one here, so that it is distinct), the data, the
+// signature, the origin or any other text of the request. Without it, nothing is written.
+TEST_F(signer_test, the_diagnostic_log_has_a_line_per_request_and_nothing_secret) {
+  const std::filesystem::path log = token_environment::dir / ("diagnostic-" + std::to_string(::getpid()) + ".log");
+  std::filesystem::remove(log);
+  const std::string data = "Quarterly figures, 7391 units", wrong_pin = "Zq7x9Wrong";
+  std::string signature;
+  {
+    const scoped_env on("NPC_LOG", log.string());
+    script_dialogs({"pin " + wrong_pin});
+    const json_ptr reply = library().ask(with_ids(R"({"operation":"sign","certificate":"$rsa","data":")" +
+                                                  base64_of(data) + R"(","origin":"https://shop.example"})"));
+    ASSERT_EQ(text_of(reply.get(), "status"), "ok") << text_of(reply.get(), "message");
+    signature = text_of(reply.get(), "signature");
+    library().ask(R"({"operation":"forged\nline","data":"c2VjcmV0"})");
+    library().ask("not json\nforged=line");
+  }
+  library().ask(R"({"operation":"version"})");
+
+  const std::vector<std::string> lines = lines_of(log.string());
+  ASSERT_EQ(lines.size(), 3u) << read_file(log);
+  const std::regex sign_line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ operation=sign outcome=ok ms=[\d.]+ modules=[^ ]+ )"
+                             R"(calls=.*C_Login\([^)]+:\d+\)=0xa0/[\d.]+ms,.*C_Login\([^)]+\)=0x0/.*C_Sign\([^)]+\)=0x0/.*)");
+  EXPECT_TRUE(std::regex_match(lines[0], sign_line)) << lines[0];
+  EXPECT_NE(lines[1].find(" operation=unknown outcome=unknown_operation ms="), std::string::npos) << lines[1];
+  EXPECT_NE(lines[2].find(" operation=none outcome=bad_json ms="), std::string::npos) << lines[2];
+  const std::string text = read_file(log);
+  for (const std::string& secret : {wrong_pin, data, base64_of(data), signature, std::string("shop.example"),
+                                    std::string("c2VjcmV0"), std::string("forged")}) {
+    EXPECT_EQ(text.find(secret), std::string::npos) << secret;
+  }
+  std::filesystem::remove(log);
+}
+
 TEST_F(signer_test, version_and_echo_load_no_module) {
   const card_module card(3);
   const std::filesystem::path loads = token_environment::dir / ("loads-" + std::to_string(::getpid()));
@@ -632,11 +674,12 @@ TEST(assuan, escaping_both_ways) {
 }
 
 // A value shown in a dialog cannot forge a line, reorder what is read, or push the digest out of
-// the one Assuan line the description travels on, whatever the origin or certificate holds.
+// the one Assuan line the description travels on, whatever the origin or certificate holds, in
+// any language.
 TEST(pinentry_texts, hostile_values_stay_in_their_place) {
   struct field_case {
     std::string origin;
-    std::string shown;  // as the first line names it
+    std::string shown;  // as the address line gives it, isolation marks aside
   };
   const field_case table[] = {
       {"https://a.example\r\nCertificate: Bank", "https://a.example  Certificate: Bank"},
@@ -644,25 +687,31 @@ TEST(pinentry_texts, hostile_values_stay_in_their_place) {
       {"a\u200bb\u2066c\u061cd\ufeffe\u2028f\xc2\x85g", "a?b?c?d?e f g"},
       {"bad \xff \xc0\xaf \xed\xa0\x80 \xe2\x82", "bad ? ?? ??? ??"},
       {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x91", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x91"},
-      {std::string(60, 'a') + std::string(40, '%'), std::string(60, 'a') + std::string(13, '%') + "..."},
-      {std::string(99, 'a') + "\xc3\xa9", std::string(99, 'a') + "..."},
+      // Cut in the middle, a '%' counting three bytes as it is sent.
+      {std::string(60, 'a') + std::string(40, '%'), std::string(38, 'a') + "\u2026" + std::string(13, '%')},
+      {std::string(99, 'a') + "\xc3\xa9", std::string(38, 'a') + "\u2026" + std::string(37, 'a') + "\xc3\xa9"},
   };
   for (const field_case& c : table) {
     SCOPED_TRACE(c.origin);
-    const std::string text = signer::dialog_body(
-        signer::dialog_for(signer::prompt_kind::pin, {c.origin, "CN", "I", "1", "T", "D", "00"}));
-    EXPECT_EQ(text.substr(0, text.find(".\n")), "A signature is requested by " + c.shown);
+    const std::string text = signer::dialog_body(signer::dialog_for(
+        signer::prompt_kind::pin, {c.origin, "CN", "I", "1", "T", "SHA-256", false, "00", ""}, signer::translation()));
+    EXPECT_NE(text.find("\nAddress: \u2068" + c.shown + "\u2069\n"), std::string::npos) << text;
   }
   const std::string worst(1000, '%');
   const std::string digest(128, 'f');
-  const signer::sign_prompt shown{worst, worst, worst, worst, worst, "SHA-512 digest to sign", digest};
-  for (const auto kind : {signer::prompt_kind::final_try, signer::prompt_kind::pin_pad}) {
-    const std::string line =
-        "SETDESC " + signer::detail::assuan_escape(signer::dialog_body(signer::dialog_for(kind, shown)));
-    EXPECT_LT(line.size(), 1000u);
-    std::string groups;
-    for (int row = 0; row < 4; ++row) groups += "%0A  ffffffff ffffffff ffffffff ffffffff";
-    EXPECT_NE(line.find("SHA-512 digest to sign:" + groups), std::string::npos);
+  const signer::sign_prompt shown{"https://" + std::string(240, 'a') + ".example", worst, worst, worst, worst,
+                                  "SHA-512", true, digest, ""};
+  for (const std::string_view language : signer::built_in_languages()) {
+    for (const auto kind : {signer::prompt_kind::final_try, signer::prompt_kind::pin_pad}) {
+      SCOPED_TRACE(language);
+      const signer::translation t = signer::choose_translation(language, {});
+      const std::string line =
+          "SETDESC " + signer::detail::assuan_escape(signer::dialog_body(signer::dialog_for(kind, shown, t)));
+      EXPECT_LT(line.size(), 1000u);
+      std::string groups;
+      for (int row = 0; row < 4; ++row) groups += "%0A  ffffffff ffffffff ffffffff ffffffff";
+      EXPECT_NE(line.find(t("%s digest given by the site", "SHA-512") + ":" + groups), std::string::npos);
+    }
   }
 }
 
@@ -687,12 +736,17 @@ TEST(pinentry_texts, a_pin_asked_again_says_why) {
   const std::string worst(1000, '%');
   for (const why_case& c : table) {
     SCOPED_TRACE(c.says);
-    signer::sign_prompt shown{worst, worst, worst, worst, worst, "SHA-512 digest to sign", std::string(128, 'f')};
+    signer::sign_prompt shown{worst, worst, worst, worst, worst, "SHA-512", true, std::string(128, 'f'), ""};
     shown.pin_for_each_signature = c.each_signature;
     shown.token_tells_tries = c.tells_tries;
-    const signer::dialog_content content = signer::dialog_for(c.kind, shown, c.tries_left);
+    const signer::dialog_content content = signer::dialog_for(c.kind, shown, signer::translation(), c.tries_left);
     EXPECT_NE((content.notice + "|" + content.error).find(c.says), std::string::npos);
-    EXPECT_LT(("SETDESC " + signer::detail::assuan_escape(signer::dialog_body(content))).size(), 1000u);
+    for (const std::string_view language : signer::built_in_languages()) {
+      SCOPED_TRACE(language);
+      const signer::dialog_content translated =
+          signer::dialog_for(c.kind, shown, signer::choose_translation(language, {}), c.tries_left);
+      EXPECT_LT(("SETDESC " + signer::detail::assuan_escape(signer::dialog_body(translated))).size(), 1000u);
+    }
   }
 }
 

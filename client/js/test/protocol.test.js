@@ -236,3 +236,26 @@ test("the browser's base64 and the fallback carry random text alike, both ways",
   assert.ok(runs.native.length > 100);
   assert.deepEqual(runs.native, runs.fallback);
 });
+
+// The browser benchmark's floor is only a floor if it posts what the module posts: the same
+// strings for a split request and for the request of a reply.
+test("the benchmark's floor posts the module's own messages", async () => {
+  const restore = useBase64('native');
+  try {
+    const { requestMessages, replyMessage } = await import('../../../bench/browsers/floor.js');
+    const port = scriptedPort((sent) => (sent.startsWith('{"part":') ? { more: 'more' } : 1));
+    const posted = [];
+    const post = port.postMessage;
+    port.postMessage = (value) => { posted.push(value); post(value); };
+    const client = createClient(port);
+    const text = randomText(700_000, 3);
+    assert.equal(await client.request(text), 1);
+    assert.ok(posted.length > 3);
+    assert.deepEqual(posted, requestMessages(text));
+    posted.length = 0;
+    assert.equal(await client.request('reply:8388608'), 1);
+    assert.deepEqual(posted, [replyMessage(8_388_608)]);
+  } finally {
+    restore();
+  }
+});
