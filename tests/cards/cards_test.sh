@@ -14,6 +14,8 @@ card_start "$work" || { echo "the card did not start"; cat "$work"/*.log; exit 1
 card=$work/card
 
 export NPC_TOKEN_DEADLINE=5
+# The dialogs in English, whatever the machine's language: the table checks their words.
+export LANGUAGE= LC_ALL=C.UTF-8
 export HOME=$work NPC_PKCS11_MODULES=${NPC_OPENSC_MODULE:-$(find /usr/lib -name opensc-pkcs11.so -print -quit)}
 export NPC_PINENTRY=$here/../signer/scripted_pinentry NPC_TEST_PINENTRY_PIN=123456
 export NPC_TEST_PINENTRY_SCRIPT=$work/answers NPC_TEST_PINENTRY_LOG=$work/dialogs

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "core/translation.hpp"
 #include "dialog_cases.hpp"
 #include "platform.hpp"
 #include "signer_support.hpp"
@@ -50,6 +51,44 @@ TEST(dialog_rendering, pinentry_shows_each_case) {
     const std::string sent = dialog_sent();
     for (const std::string& text : c.shown) EXPECT_NE(sent.find(text), std::string::npos) << text << "\n" << sent;
     for (const std::string& text : c.absent) EXPECT_EQ(sent.find(text), std::string::npos) << text << "\n" << sent;
+  }
+}
+
+}  // namespace
+}  // namespace npc::test
+
+namespace npc::test {
+namespace {
+
+// Every text of the template is found in every catalogue built into the library: each comes
+// back other than the English, but for the few words that several languages share.
+TEST(dialog_rendering, every_catalogue_answers_every_text) {
+  std::ifstream pot(NPC_SOURCE_DIR "/po/npcorvane.pot");
+  std::vector<std::string> texts;
+  std::string line, text;
+  bool in_msgid = false;
+  while (std::getline(pot, line)) {
+    if (line.rfind("msgid \"", 0) == 0) {
+      in_msgid = true;
+      text = line.substr(7, line.size() - 8);
+    } else if (in_msgid && line.rfind("\"", 0) == 0) {
+      text += line.substr(1, line.size() - 2);
+    } else if (in_msgid) {
+      in_msgid = false;
+      for (std::size_t at = text.find("\\\""); at != std::string::npos; at = text.find("\\\"", at)) text.erase(at, 1);
+      if (!text.empty()) texts.push_back(text);
+    }
+  }
+  ASSERT_GT(texts.size(), 30u);
+  ASSERT_EQ(signer::built_in_languages().size(), 16u);
+  for (const std::string_view language : signer::built_in_languages()) {
+    const signer::translation t = signer::choose_translation(language, {});
+    EXPECT_EQ(t.language(), language);
+    for (const std::string& english : texts) {
+      // These read the same in several languages.
+      if (english == "PIN:" || english == "Token" || english == "Site") continue;
+      EXPECT_NE(t(english), english) << language << ": " << english;
+    }
   }
 }
 

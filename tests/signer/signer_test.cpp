@@ -16,6 +16,7 @@
 #include "core/translation.hpp"
 #include "dialogs/pinentry.hpp"
 #include "dialogs/pinentry_process.hpp"
+#include "pkcs11/pcsc.hpp"
 #include "signer_support.hpp"
 
 namespace npc::test {
@@ -723,6 +724,28 @@ TEST(pinentry_texts, hostile_values_stay_in_their_place) {
       for (int row = 0; row < 4; ++row) groups += "%0A  ffffffff ffffffff ffffffff ffffffff";
       EXPECT_NE(line.find(t("%s digest given by the site", "SHA-512") + ":" + groups), std::string::npos);
     }
+  }
+}
+
+// The card reset after a PIN reaches the reader the slot names, and no other: OpenSC's slot
+// description is the reader's name, cut at 64 bytes and padded with spaces.
+TEST(pcsc_readers, a_slot_names_its_reader_and_no_other) {
+  const std::string long_name(70, 'r');
+  const std::vector<std::string> readers = {"Reader 10", "Reader 1", long_name, "Other " + long_name};
+  const auto padded = [](std::string text) {
+    text.resize(64, ' ');
+    return text;
+  };
+  const std::pair<std::string, std::string> table[] = {
+      {padded("Reader 1"), "Reader 1"},
+      {padded("Reader 10"), "Reader 10"},
+      {padded("Reader"), ""},                       // a prefix of a reader is no reader
+      {long_name.substr(0, 64), long_name},         // cut at its field's width
+      {padded(""), ""},
+      {padded("SoftHSM slot ID 0x1"), ""},
+  };
+  for (const auto& [description, reader] : table) {
+    EXPECT_EQ(signer::detail::reader_for_slot(readers, description), reader) << description;
   }
 }
 
