@@ -808,7 +808,8 @@ TEST(pinentry_process_test, a_program_that_never_answers_is_ended) {
 // step: the request, the pinentry's answers, what the reply says, and what the user was shown.
 TEST_F(signer_test, logins_are_bound_to_the_site_and_nothing_is_told_before_consent) {
   const std::filesystem::path chooser_log = token_environment::dir / ("chooser-log-" + std::to_string(::getpid()));
-  const std::filesystem::path load_log = token_environment::dir / ("loads-" + std::to_string(::getpid()));
+  const std::filesystem::path load_log = token_environment::dir / ("login-loads-" + std::to_string(::getpid()));
+  std::filesystem::remove(load_log);
   const scoped_env chooser("NPC_CHOOSER", NPC_SCRIPTED_CHOOSER);
   const scoped_env chooser_record("NPC_TEST_CHOOSER_LOG", chooser_log.string());
   const scoped_env loads("NPC_TEST_LOAD_LOG", load_log.string());
