@@ -12,11 +12,9 @@ namespace {
 
 // Each benchmark runs on each path: the scalar code (argument 0), AVX2 (1) and AVX-512 VBMI (2);
 // a path the processor lacks runs as the best one it has.
-struct path_choice {
+struct path_choice : npc::detail::base64_path_scope {
   explicit path_choice(const benchmark::State& state)
-      : before(npc::detail::base64_use_path(static_cast<npc::detail::base64_path>(state.range(0)))) {}
-  ~path_choice() { npc::detail::base64_use_path(before); }
-  npc::detail::base64_path before;
+      : base64_path_scope(static_cast<npc::detail::base64_path>(state.range(0))) {}
 };
 
 std::string bytes_of(std::size_t length) {
@@ -29,13 +27,7 @@ std::string bytes_of(std::size_t length) {
   return bytes;
 }
 
-std::string base64_text_of(std::size_t length) {
-  const std::string bytes = bytes_of(length);
-  std::string text(npc::base64_encoded_length(length) + 1, '\0');
-  npc::base64_encode(bytes.data(), bytes.size(), text.data());
-  text.pop_back();
-  return text;
-}
+std::string base64_text_of(std::size_t length) { return npc::base64_encode_string(bytes_of(length)); }
 
 void encode_chunk(benchmark::State& state) {
   const path_choice path(state);

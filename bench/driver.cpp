@@ -1,8 +1,7 @@
 // The benchmark driver: plays the extension's side against a host over pipes, checks every answer,
 // and reports time, throughput, the host's CPU time, peak memory and page faults, side by side
 // with the framing-only reference host in the same run; or, with --callgrind, instruction counts.
-#include <fcntl.h>
-#include <spawn.h>
+// The messages, the host's start and the writes are the command-line client's own.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,8 +21,9 @@
 #include <vector>
 
 #include "bench_common.hpp"
+#include "client/exchange.hpp"
+#include "client/host_process.hpp"
 #include "codec/base64.hpp"
-#include "codec/base64_strict.hpp"
 #include "protocol/wire.hpp"
 
 namespace {
@@ -33,30 +33,8 @@ constexpr double mib = 1024.0 * 1024.0;
 
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
 
-std::string base64_of(std::string_view bytes) {
-  std::string text(base64_encoded_length(bytes.size()) + 1, '\0');
-  base64_encode(bytes.data(), bytes.size(), text.data());
-  text.pop_back();
-  return text;
-}
-
-std::string unbase64(std::string_view text) {
-  std::string bytes(text.size() + 1, '\0');
-  bytes.resize(base64_decode(bytes.data(), text.data(), text.size()));
-  return bytes;
-}
-
-std::string prefix_of(std::size_t length) {
-  std::string bytes(LENGTH_SIZE, '\0');
-  put_length(static_cast<std::uint32_t>(length), bytes.data());
-  return bytes;
-}
-
 // The frame carrying `text` as the browser sends it: a JSON string of its base64.
-std::string frame_of(std::string_view text) {
-  const std::string body = "\"" + base64_of(text) + "\"";
-  return prefix_of(body.size()) + body;
-}
+std::string frame_of(std::string_view text) { return client::message_frame(text); }
 
 // The benchmark library's answer, formatted independently of its own formatting.
 std::string checksum_reply(std::string_view request) {
@@ -66,46 +44,20 @@ std::string checksum_reply(std::string_view request) {
   return reply;
 }
 
-// A host process and the two pipe ends the driver holds.
-struct host_process {
-  pid_t pid = -1;
-  int to_host = -1;
-  int from_host = -1;
-};
-
-// posix_spawn, not fork: a forked child would carry the driver's pages until exec, and the kernel
-// keeps that high-water mark in the child's peak RSS.
-host_process spawn(const std::vector<std::string>& command, const std::string& library_dir) {
-  int in[2], out[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) fail("pipe");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  std::vector<std::string> environment = {"LD_LIBRARY_PATH=" + library_dir};
-  for (char** e = environ; *e != nullptr; ++e)
-    if (!std::string_view(*e).starts_with("LD_LIBRARY_PATH=")) environment.emplace_back(*e);
-  std::vector<char*> argv, envp;
-  for (const auto& word : command) argv.push_back(const_cast<char*>(word.c_str()));
-  argv.push_back(nullptr);
-  for (const auto& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  const int error = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(in[0]);
-  ::close(out[1]);
-  if (error != 0) fail("cannot start " + command[0] + ": " + std::strerror(error));
-  return {pid, in[1], out[0]};
+// The client starts the host with posix_spawn, not fork: a forked child would carry the driver's
+// pages until exec, and the kernel keeps that high-water mark in the child's peak RSS. The library
+// folder reaches it through the environment it inherits (see main).
+client::host_process spawn(const std::vector<std::string>& command) {
+  client::host_process host;
+  const client::outcome started =
+      client::start_host(command[0], std::vector<std::string>(command.begin() + 1, command.end()), host);
+  if (!client::succeeded(started)) fail(started.detail);
+  return host;
 }
 
 void write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) fail("the host stopped reading");
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
+  const client::outcome written = client::write_all(fd, bytes.data(), bytes.size());
+  if (!client::succeeded(written)) fail(written.detail);
 }
 
 // Reads frames; with `keep`, every frame stays in the buffer (reserved and touched beforehand) so
@@ -186,7 +138,7 @@ scenario make_scenario(const std::string& name, std::size_t size) {
   } else if (name == "bigreply") {
     s.frames.push_back(frame_of(bench::REPLY_PREFIX + std::to_string(size)));
     const std::size_t chunks = size > DIRECT_REPLY_LIMIT ? size / CHUNK_SIZE : 0;
-    for (std::size_t i = 0; i < chunks; ++i) s.frames.push_back(frame_of(R"({"more":"more"})"));
+    for (std::size_t i = 0; i < chunks; ++i) s.frames.push_back(frame_of(client::MORE_TEXT));
     s.reply.resize(size);
     bench::fill_reply(s.reply.data(), size);
   } else if (name == "bigrequest" || name == "splitrequest") {
@@ -196,15 +148,12 @@ scenario make_scenario(const std::string& name, std::size_t size) {
     if (name == "bigrequest") {
       s.frames.push_back(frame_of(request));
     } else {
-      std::vector<std::string> pieces;
-      std::size_t offset = 0;
-      while (size - offset > CHUNK_SIZE) {
-        pieces.push_back(R"({"part":")" + base64_of(std::string_view(request).substr(offset, CHUNK_SIZE)) + "\"}");
-        offset += CHUNK_SIZE;
-      }
-      s.frames.push_back(frame_of(R"({"part":"true","count":)" + std::to_string(pieces.size()) + "}"));
-      for (const auto& piece : pieces) s.frames.push_back(frame_of(piece));
-      s.frames.push_back(frame_of(R"({"last":")" + base64_of(std::string_view(request).substr(offset)) + "\"}"));
+      const std::string_view bytes(request);
+      const client::split_plan plan = client::plan_split(size, CHUNK_SIZE);
+      s.frames.push_back(frame_of(client::start_message(plan.count)));
+      for (std::size_t i = 0; i < plan.count; ++i)
+        s.frames.push_back(frame_of(client::piece_message("part", bytes.substr(i * CHUNK_SIZE, CHUNK_SIZE))));
+      s.frames.push_back(frame_of(client::piece_message("last", bytes.substr(plan.count * CHUNK_SIZE))));
     }
   } else {
     fail("unknown scenario '" + name + "'");
@@ -239,14 +188,12 @@ void check_chunks(const scenario& s, const frame_input& in, bool reference) {
       ended = true;
       continue;
     }
-    const bool part = body.starts_with(CHUNK_PART_HEAD);
-    if (!(part || body.starts_with(CHUNK_LAST_HEAD)) || !body.ends_with(CHUNK_TAIL))
-      fail("bigreply: chunk " + std::to_string(count) + " has the wrong form");
-    const std::string_view base64 = body.substr(CHUNK_PART_HEAD.size(), body.size() - CHUNK_OVERHEAD);
-    if (!base64_is_canonical(base64.data(), base64.size()))
-      fail("bigreply: chunk " + std::to_string(count) + " holds more than base64");
+    const client::chunk_view chunk = client::parse_chunk(body);
+    if (chunk.kind == client::chunk_kind::not_chunk)
+      fail("bigreply: chunk " + std::to_string(count) + " is not of the chunk form with canonical base64");
+    const bool part = chunk.kind == client::chunk_kind::part;
     if (part && length != DIRECT_REPLY_LIMIT) fail("bigreply: a part chunk not of 1,048,576 bytes");
-    content += unbase64(base64);
+    content += base64_decode_string(chunk.base64);
     ended = !part;
   }
   if (!ended) fail("bigreply: no last chunk");
@@ -267,9 +214,8 @@ double peak_rss_of(pid_t pid) {
 }
 
 // Runs the scenario once against `command`; throws when anything is amiss.
-measurement run_once(const scenario& s, const std::vector<std::string>& command, const std::string& library_dir,
-                     bool reference) {
-  host_process host = spawn(command, library_dir);
+measurement run_once(const scenario& s, const std::vector<std::string>& command, bool reference) {
+  client::host_process host = spawn(command);
   frame_input in;
   in.fd = host.from_host;
 
@@ -339,7 +285,7 @@ struct instruction_count {
 
 // With `keep_dir`, callgrind's profile is kept there for callgrind_annotate.
 instruction_count count_instructions(const scenario& s, const std::vector<std::string>& command,
-                                     const std::string& library_dir, bool reference, const std::string& keep_dir) {
+                                     bool reference, const std::string& keep_dir) {
   std::string path = "/tmp/npc-bench-callgrind-XXXXXX";
   if (keep_dir.empty()) {
     const int fd = ::mkstemp(path.data());
@@ -351,7 +297,7 @@ instruction_count count_instructions(const scenario& s, const std::vector<std::s
   std::vector<std::string> wrapped = {"valgrind", "--tool=callgrind", "-q", "--compress-strings=no",
                                       "--callgrind-out-file=" + path};
   wrapped.insert(wrapped.end(), command.begin(), command.end());
-  run_once(s, wrapped, library_dir, reference);
+  run_once(s, wrapped, reference);
   std::ifstream file(path);
   std::string line;
   instruction_count count;
@@ -460,8 +406,8 @@ int instructions(const options& o) {
   if (o.with_reference) sides.emplace_back("reference", o.reference);
   for (const auto& [side, path] : sides) {
     const bool reference = side == "reference";
-    const instruction_count a = count_instructions(small, {path}, o.library_dir, reference, o.keep_dir);
-    const instruction_count b = count_instructions(large, {path}, o.library_dir, reference, o.keep_dir);
+    const instruction_count a = count_instructions(small, {path}, reference, o.keep_dir);
+    const instruction_count b = count_instructions(large, {path}, reference, o.keep_dir);
     const double total = (static_cast<double>(b.total) - static_cast<double>(a.total)) / units;
     const double library = (static_cast<double>(b.library) - static_cast<double>(a.library)) / units;
     std::printf("%-12s %-9s instructions per %s: %.2f, %.2f of them outside the library  (%" PRIu64 " at %g, %" PRIu64
@@ -481,9 +427,9 @@ int timings(const options& o) {
   std::vector<measurement> host_runs, reference_runs;
   for (int rep = 0; rep < o.repetitions; ++rep) {
     // Alternating which goes first spreads any drift in the machine's load over both.
-    if (o.with_reference && rep % 2 == 1) reference_runs.push_back(run_once(s, {o.reference}, o.library_dir, true));
-    host_runs.push_back(run_once(s, {o.host}, o.library_dir, false));
-    if (o.with_reference && rep % 2 == 0) reference_runs.push_back(run_once(s, {o.reference}, o.library_dir, true));
+    if (o.with_reference && rep % 2 == 1) reference_runs.push_back(run_once(s, {o.reference}, true));
+    host_runs.push_back(run_once(s, {o.host}, false));
+    if (o.with_reference && rep % 2 == 0) reference_runs.push_back(run_once(s, {o.reference}, true));
   }
 
   const bool pingpong = s.name == "pingpong";
@@ -533,6 +479,8 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   try {
     const options o = parse(argc, argv);
+    // Every host started from here finds the benchmark library first.
+    if (::setenv("LD_LIBRARY_PATH", o.library_dir.c_str(), 1) != 0) fail("setenv");
     return o.callgrind_second != 0 ? instructions(o) : timings(o);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "npc_bench: %s\n", e.what());

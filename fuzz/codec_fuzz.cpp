@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using npc::detail::base64_path;
   for (const auto path : {base64_path::scalar, base64_path::avx2, base64_path::avx512}) {
     if (path > npc::detail::base64_best_path()) break;
-    npc::detail::base64_use_path(path);
+    const npc::detail::base64_path_scope chosen(path);
     check_decode(input);
     check_round_trip(input);
   }

@@ -6,7 +6,7 @@ NPC_BUILD=${NPC_BUILD:-$NPC_ROOT/build}
 
 # The packages every build needs.
 NPC_BUILD_PACKAGES=(cmake g++ make pkg-config libjansson-dev libgtest-dev libgmock-dev libssl-dev
-  libp11-kit-dev)
+  libp11-kit-dev libpsl-dev publicsuffix unicode-data gettext python3 libgtk-4-dev)
 
 npc_apt_updated=0
 # Installs those of the named Debian packages that are missing; does nothing when all are there.

@@ -10,6 +10,7 @@
 namespace npc::signer {
 
 std::unique_ptr<backend> open_backend();
-std::unique_ptr<user_prompts> open_prompts();
+// Dialogs in `language` (a BCP 47 tag; empty: the user's own), through choose_translation().
+std::unique_ptr<user_prompts> open_prompts(std::string_view language);
 
 }  // namespace npc::signer

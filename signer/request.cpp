@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "core/crypto.hpp"
 #include "core/diagnostic_log.hpp"
 #include "core/failure.hpp"
+#include "core/login.hpp"
 #include "protocol/json_ptr.hpp"
 
 namespace npc::signer {
@@ -115,8 +117,10 @@ class request_context {
     if (!backend_) backend_ = services_.open_backend();
     return *backend_;
   }
+  // The dialogs speak the request's "lang" (a BCP 47 tag) when it has a catalogue, else the
+  // user's language.
   user_prompts& user() {
-    if (!prompts_) prompts_ = services_.open_prompts();
+    if (!prompts_) prompts_ = services_.open_prompts(fields_.text("lang").value_or(""));
     return *prompts_;
   }
 
@@ -131,6 +135,8 @@ json_ptr version_reply(request_context& context);
 json_ptr certificates_reply(request_context& context);
 json_ptr sign_reply(request_context& context);
 json_ptr echo_reply(request_context& context);
+json_ptr authenticate_reply(request_context& context);
+json_ptr select_certificate_reply(request_context& context);
 
 struct operation {
   std::string_view name;
@@ -140,6 +146,8 @@ struct operation {
 constexpr operation OPERATIONS[] = {{"version", version_reply},
                                     {"certificates", certificates_reply},
                                     {"sign", sign_reply},
+                                    {"authenticate", authenticate_reply},
+                                    {"select_certificate", select_certificate_reply},
                                     {"echo", echo_reply}};
 
 json_ptr version_reply(request_context& context) {
@@ -192,19 +200,65 @@ json_ptr certificate_entry(const certificate_record& found) {
   return entry;
 }
 
-// Origins the user let read the certificates, for the rest of the host's life. The host asks one
-// request at a time, but nothing in the library should count on it.
+// What each origin may do, for the rest of the host's life: read the certificates, use a
+// certificate at all, or use the ones the user chose for it; and whether the user denied it, which
+// is then the answer to every later request that would ask again, so that a page cannot raise
+// dialogs in a loop. The host asks one request at a time, but nothing in the library should count
+// on it.
+struct origin_consent {
+  bool listing = false;
+  bool use = false;
+  bool denied = false;
+  std::set<std::string> chosen;
+};
 std::mutex consent_lock;
-std::set<std::string> consented_origins;
+std::map<std::string, origin_consent> consents;
+
+origin_consent consent_of(std::string_view origin) {
+  const std::lock_guard<std::mutex> hold(consent_lock);
+  const auto found = consents.find(std::string(origin));
+  return found == consents.end() ? origin_consent{} : found->second;
+}
+
+template <typename change>
+void update_consent(std::string_view origin, change apply) {
+  const std::lock_guard<std::mutex> hold(consent_lock);
+  apply(consents[std::string(origin)]);
+}
+
+[[noreturn]] void fail_denied() {
+  fail(error_code::cancelled, "the user denied this origin earlier in this connection");
+}
+
+// Asks with `ask`; a refusal is remembered. A dialog that could not be shown is no refusal.
+template <typename asking>
+void ask_remembered(std::string_view origin, asking ask) {
+  try {
+    ask();
+  } catch (const signer_failure& failure) {
+    if (failure.detail().code == error_code::cancelled) {
+      update_consent(origin, [](origin_consent& c) { c.denied = true; });
+    }
+    throw;
+  }
+}
 
 void ask_consent(std::string_view origin, request_context& context) {
-  {
-    const std::lock_guard<std::mutex> hold(consent_lock);
-    if (consented_origins.count(std::string(origin)) != 0) return;
-  }
-  context.user().allow_certificates(origin);
-  const std::lock_guard<std::mutex> hold(consent_lock);
-  consented_origins.insert(std::string(origin));
+  const origin_consent known = consent_of(origin);
+  if (known.listing) return;
+  if (known.denied) fail_denied();
+  ask_remembered(origin, [&] { context.user().allow_certificates(origin); });
+  update_consent(origin, [](origin_consent& c) { c.listing = true; });
+}
+
+// Before a signature or a login with `certificate_id`, and before any module is reached: without
+// consent, a page learns nothing, not even whether a card is present.
+void ask_use(std::string_view origin, std::string_view certificate_id, request_context& context) {
+  const origin_consent known = consent_of(origin);
+  if (known.listing || known.use || known.chosen.count(std::string(certificate_id)) != 0) return;
+  if (known.denied) fail_denied();
+  ask_remembered(origin, [&] { context.user().allow_use(origin); });
+  update_consent(origin, [](origin_consent& c) { c.use = true; });
 }
 
 json_ptr certificates_reply(request_context& context) {
@@ -237,16 +291,22 @@ struct sign_request {
   std::optional<std::string> padding_name;  // as given, lower case
   std::string digest;
   std::string origin;
-  std::string shown_digest_name;  // what the dialog calls the digest it shows
+  bool data_given = false;  // else a ready-made digest
+  std::string shown_hash;  // the hash of the digest the dialog shows
   std::string shown_digest;
+  bool given_digest = false;  // a digest made elsewhere, of bytes the library never sees
 };
 
-sign_request read_sign_request(const request_fields& fields, backend& keys) {
-  // The PIN is the user's, typed into a dialog or the reader: a page or extension never has it.
+// The PIN is the user's, typed into a dialog or the reader: a page or extension never has it.
+void refuse_pin(const request_fields& fields) {
   if (fields.get("pin")) {
     fail(error_code::pin_in_request,
          "a request may not carry a PIN; the user types it into the dialog", "pin");
   }
+}
+
+sign_request read_sign_request(const request_fields& fields, backend& keys) {
+  refuse_pin(fields);
   sign_request request;
   request.origin = std::string(fields.text("origin").value_or(""));
   request.certificate_id = lower(fields.required_text("certificate"));
@@ -262,16 +322,22 @@ sign_request read_sign_request(const request_fields& fields, backend& keys) {
   const auto digest = fields.text("digest");
   if (data && digest) fail(error_code::bad_request, "give \"data\" or \"digest\", not both", "digest");
   if (!data && !digest) fail(error_code::missing_field, "the request has no \"data\" (nor \"digest\")", "data");
+  request.data_given = data.has_value();
   if (data) {
     const std::string bytes = decoded_field("data", *data);
+    // Data shaped like a login's signed bytes would make a document's signature pass for one.
+    if (std::string_view(bytes).substr(0, AUTHENTICATION_FORMAT.size()) == AUTHENTICATION_FORMAT) {
+      fail(error_code::bad_request, "\"data\" may not begin with the login format's name", "data");
+    }
     request.digest = keys.digest(*request.hash, bytes);
     // The user can check the data's SHA-256 with common tools, whatever hash the signature uses.
     static const hash_algorithm& sha256 = *find_hash("SHA-256");
-    request.shown_digest_name = "SHA-256 of the data";
+    request.shown_hash = sha256.name;
     request.shown_digest =
         hex_text(request.hash == &sha256 ? request.digest : keys.digest(sha256, bytes));
   } else {
     request.digest = decoded_field("digest", *digest);
+    request.given_digest = true;
     if (request.digest.size() != request.hash->size) {
       fail(error_code::bad_request,
            "a " + std::string(request.hash->name) + " digest is " +
@@ -279,7 +345,7 @@ sign_request read_sign_request(const request_fields& fields, backend& keys) {
                std::to_string(request.digest.size()),
            "digest");
     }
-    request.shown_digest_name = std::string(request.hash->name) + " digest to sign";
+    request.shown_hash = request.hash->name;
     request.shown_digest = hex_text(request.digest);
   }
   return request;
@@ -339,6 +405,7 @@ std::string checked_signature(backend& keys, const certificate_record& certifica
 json_ptr sign_reply(request_context& context) {
   backend& keys = context.keys();
   const sign_request request = read_sign_request(context.fields(), keys);
+  ask_use(request.origin, request.certificate_id, context);
   const auto certificates = keys.certificates();
   const auto found = std::find_if(certificates.begin(), certificates.end(), [&](const auto& c) {
     return c.info.fingerprint == request.certificate_id;
@@ -351,12 +418,18 @@ json_ptr sign_reply(request_context& context) {
     fail(error_code::not_for_signing, "the certificate's key usage does not allow signatures",
          "certificate");
   }
+  // Neither the page nor the user can tell a document's digest from a login's or a TLS
+  // handshake's: a certificate for logins signs digests only through authenticate.
+  if (request.given_digest && found->info.client_auth) {
+    fail(error_code::not_for_signing,
+         "a certificate for logins signs no digest; use authenticate", "certificate");
+  }
   const signing_plan plan = plan_signature(request, found->info);
   const signature_job job{request.hash, plan.pad, request.digest};
-  const sign_prompt shown{request.origin,          found->info.common_name,
-                          found->info.issuer,      found->info.serial,
-                          found->token.label,      request.shown_digest_name,
-                          request.shown_digest};
+  const sign_prompt shown{request.origin,     found->info.common_name, found->info.issuer,
+                          found->info.serial, found->token.label,      request.shown_hash,
+                          !request.data_given, request.shown_digest,
+                          std::string(context.fields().text("lang").value_or(""))};
   const std::string signature = checked_signature(keys, *found, job, shown, context.user());
   json_ptr reply = ok_reply("sign");
   set_text(reply.get(), "certificate_id", found->info.fingerprint);
@@ -364,6 +437,145 @@ json_ptr sign_reply(request_context& context) {
   set_text(reply.get(), "hash", request.hash->name);
   set_text(reply.get(), "signature", base64_text(signature));
   set_text(reply.get(), "certificate", base64_text(found->der));
+  return reply;
+}
+
+// The certificates on the tokens, none when no token is present: a chooser then shows an empty
+// list rather than tell the page that there is no card.
+std::vector<certificate_record> present_certificates(backend& keys) {
+  try {
+    return keys.certificates();
+  } catch (const signer_failure& failure) {
+    if (failure.detail().code == error_code::no_token) return {};
+    throw;
+  }
+}
+
+bool fits(const certificate_record& found, purpose wanted) {
+  if (wanted == purpose::login) return found.info.client_auth && login_hash(found.info);
+  const int usage = found.info.key_usage;
+  return !found.info.client_auth &&
+         (usage < 0 || (usage & (KEY_USAGE_DIGITAL_SIGNATURE | KEY_USAGE_NON_REPUDIATION)));
+}
+
+// The id of the certificate the user picks for `origin` among those of `all` that fit, which
+// becomes the origin's consent for that one. With `single_skips`, a lone valid fit is taken
+// without the chooser (the login dialog that follows names the site and the certificate).
+std::string choose_for(request_context& context, std::string_view origin, purpose wanted,
+                       const std::vector<certificate_record>& all, bool single_skips) {
+  chooser_prompt shown{std::string(origin), wanted, {}};
+  const std::string now = utc_now();
+  const certificate_record* only = nullptr;
+  std::size_t choosable = 0;
+  for (const certificate_record& found : all) {
+    if (!fits(found, wanted)) continue;
+    const bool valid = valid_at(found.info, now);
+    shown.entries.push_back({found.info.fingerprint,
+                             found.info.common_name.empty() ? found.info.subject : found.info.common_name,
+                             found.info.issuer, found.info.not_after, found.token.label, !valid, found.der});
+    if (valid) {
+      ++choosable;
+      only = &found;
+    }
+  }
+  if (single_skips && choosable == 1) return only->info.fingerprint;
+  std::string chosen;
+  ask_remembered(origin, [&] { chosen = context.user().choose_certificate(shown); });
+  update_consent(origin, [&](origin_consent& c) { c.chosen.insert(chosen); });
+  return chosen;
+}
+
+const certificate_record& find_certificate(const std::vector<certificate_record>& all, std::string_view id) {
+  const auto found = std::find_if(all.begin(), all.end(), [&](const auto& c) { return c.info.fingerprint == id; });
+  if (found == all.end()) fail(error_code::certificate_not_found, "no token holds the certificate", "certificate");
+  return *found;
+}
+
+std::string login_origin(const request_fields& fields) {
+  std::string origin(fields.required_text("origin"));
+  if (!is_login_origin(origin)) {
+    fail(error_code::bad_request,
+         "\"origin\" must be https://host[:port], or http://localhost or http://127.0.0.1 with an "
+         "optional port",
+         "origin");
+  }
+  return origin;
+}
+
+json_ptr authenticate_reply(request_context& context) {
+  const request_fields& fields = context.fields();
+  refuse_pin(fields);
+  const std::string origin = login_origin(fields);
+  const std::string challenge = decoded_field("challenge", fields.required_text("challenge"));
+  if (challenge.size() < MIN_CHALLENGE || challenge.size() > MAX_CHALLENGE) {
+    fail(error_code::bad_request, "\"challenge\" must be 32 to 1024 bytes", "challenge");
+  }
+  backend& keys = context.keys();
+  std::vector<certificate_record> certificates;
+  std::string id;
+  if (const auto wanted = fields.text("certificate")) {
+    id = lower(*wanted);
+    ask_use(origin, id, context);
+    certificates = keys.certificates();
+  } else {
+    if (consent_of(origin).denied) fail_denied();
+    certificates = present_certificates(keys);
+    id = choose_for(context, origin, purpose::login, certificates, true);
+  }
+  const certificate_record& found = find_certificate(certificates, id);
+  if (!found.info.client_auth) {
+    fail(error_code::not_for_login, "the certificate's extended key usage does not list clientAuth",
+         "certificate");
+  }
+  const hash_algorithm* hash = login_hash(found.info);
+  if (!hash) {
+    fail(error_code::unsupported_algorithm,
+         "logins are signed with RSA keys or EC keys on P-256, P-384 or P-521", "certificate");
+  }
+  static const hash_algorithm& sha256 = *find_hash("SHA-256");
+  const std::string message =
+      authentication_message(keys.digest(sha256, origin), keys.digest(sha256, challenge));
+  const bool rsa = found.info.kind == key_kind::rsa;
+  const signature_job job{hash, rsa ? padding::pkcs1 : padding::none, keys.digest(*hash, message)};
+  sign_prompt shown;
+  shown.origin = origin;
+  shown.common_name = found.info.common_name;
+  shown.issuer = found.info.issuer;
+  shown.serial = found.info.serial;
+  shown.token_label = found.token.label;
+  shown.login = true;
+  const std::string signature = checked_signature(keys, found, job, shown, context.user());
+  update_consent(origin, [&](origin_consent& c) { c.chosen.insert(found.info.fingerprint); });
+  json_ptr reply = ok_reply("authenticate");
+  set_text(reply.get(), "format", AUTHENTICATION_FORMAT);
+  set_text(reply.get(), "origin", origin);
+  set_text(reply.get(), "certificate_id", found.info.fingerprint);
+  set_text(reply.get(), "certificate", base64_text(found.der));
+  set_text(reply.get(), "algorithm", (rsa ? "RSA-PKCS1-" : "ECDSA-") + std::string(hash->tag));
+  set_text(reply.get(), "signature", base64_text(signature));
+  return reply;
+}
+
+json_ptr select_certificate_reply(request_context& context) {
+  const request_fields& fields = context.fields();
+  const std::string_view purpose_name = fields.required_text("purpose");
+  if (purpose_name != "sign" && purpose_name != "authenticate") {
+    fail(error_code::bad_request, "\"purpose\" is sign or authenticate", "purpose");
+  }
+  const purpose wanted = purpose_name == "sign" ? purpose::sign : purpose::login;
+  const std::string origin = wanted == purpose::login ? login_origin(fields)
+                                                      : std::string(fields.required_text("origin"));
+  // The chooser names who asks; a request that says nobody gets no chooser.
+  if (origin.empty()) fail(error_code::bad_request, "\"origin\" is empty", "origin");
+  if (consent_of(origin).denied) fail_denied();
+  const auto certificates = present_certificates(context.keys());
+  const std::string id = choose_for(context, origin, wanted, certificates, false);
+  json_ptr list = owned(json_array());
+  if (json_array_append_new(list.get(), certificate_entry(find_certificate(certificates, id)).release()) != 0) {
+    throw std::bad_alloc();
+  }
+  json_ptr reply = ok_reply("select_certificate");
+  set(reply.get(), "certificates", std::move(list));
   return reply;
 }
 
@@ -417,7 +629,8 @@ std::string answer(std::string_view request, const request_services& services) {
     record.operation(known == std::end(OPERATIONS) ? "unknown" : known->name);
     if (known == std::end(OPERATIONS)) {
       fail(error_code::unknown_operation,
-           "unknown operation; the operations are version, certificates, sign and echo",
+           "unknown operation; the operations are version, certificates, sign, authenticate, "
+           "select_certificate and echo",
            "operation");
     }
     reply = known->handler(context);

@@ -1,5 +1,6 @@
 // The library's request vocabulary: one JSON request in, one JSON reply out. The operations are
-// "version", "certificates", "sign" and "echo"; docs/signer.md describes each with its reply.
+// "version", "certificates", "sign", "authenticate", "select_certificate" and "echo";
+// docs/signer.md describes each with its reply.
 #pragma once
 
 #include <memory>
@@ -14,7 +15,7 @@ namespace npc::signer {
 // (a version request opens no dialog), and may fail through fail().
 struct request_services {
   std::unique_ptr<backend> (*open_backend)();
-  std::unique_ptr<user_prompts> (*open_prompts)();
+  std::unique_ptr<user_prompts> (*open_prompts)(std::string_view language);
 };
 
 // Answers one request. The reply is always a JSON object; a failure is an error reply with a

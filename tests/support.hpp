@@ -26,18 +26,8 @@ inline std::string raw_frame(std::string_view body) {
   return length_bytes(static_cast<std::uint32_t>(body.size())) + std::string(body);
 }
 
-inline std::string base64_of(std::string_view bytes) {
-  std::string text(base64_encoded_length(bytes.size()) + 1, '\0');
-  base64_encode(bytes.data(), bytes.size(), text.data());
-  text.pop_back();
-  return text;
-}
-
-inline std::string unbase64(std::string_view text) {
-  std::string bytes(text.size() + 1, '\0');
-  bytes.resize(base64_decode(bytes.data(), text.data(), text.size()));
-  return bytes;
-}
+inline std::string base64_of(std::string_view bytes) { return base64_encode_string(bytes); }
+inline std::string unbase64(std::string_view text) { return base64_decode_string(text); }
 
 // A frame carrying `text` in the envelope the browser uses: a JSON string of its base64.
 inline std::string frame_of(std::string_view text) { return raw_frame("\"" + base64_of(text) + "\""); }

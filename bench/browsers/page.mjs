@@ -3,7 +3,9 @@
 // made by an extension's background through the module alone; headless Chromium and Firefox ESR,
 // the bundled library on a throw-away SoftHSM2 token, the dialogs answered by the scripted
 // pinentry. Prints the medians and their ratio, and writes them as a Markdown table.
-// Usage: node bench/browsers/page.mjs [--build DIR] [--reps N] [--browser NAME] [--out FILE]
+// Usage: node bench/browsers/page.mjs [--build DIR] [--reps N] [--rounds R] [--browser NAME] [--out FILE]
+//   N timed signatures on each side in each browser, spread over R sessions of each side, the
+//   sides taking turns, so that drift in the machine's load falls on both.
 
 import { execFileSync } from 'node:child_process';
 import { appendFileSync, existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
@@ -19,19 +21,22 @@ const root = path.resolve(here, '../..');
 
 let build = path.join(root, 'build');
 let reps = 15;
+let rounds = 3;
 let out = null;
 let browsers = ['chromium', 'firefox'];
 for (let i = 2; i < process.argv.length; i++) {
   const arg = process.argv[i];
   if (arg === '--build') build = path.resolve(process.argv[++i]);
   else if (arg === '--reps') reps = Number(process.argv[++i]);
+  else if (arg === '--rounds') rounds = Number(process.argv[++i]);
   else if (arg === '--out') out = path.resolve(process.argv[++i]);
   else if (arg === '--browser') browsers = [process.argv[++i]];
   else {
-    console.error('usage: page.mjs [--build DIR] [--reps N] [--browser NAME] [--out FILE]');
+    console.error('usage: page.mjs [--build DIR] [--reps N] [--rounds R] [--browser NAME] [--out FILE]');
     process.exit(2);
   }
 }
+rounds = Math.max(1, Math.min(rounds, reps));
 
 const host = path.join(build, 'bin', 'npcorvane-host');
 const extensions = path.join(build, 'extension');
@@ -93,11 +98,12 @@ let failed = false;
 const loadBefore = loadavg().map((l) => l.toFixed(2)).join(' ');
 const started = Date.now();
 
-async function session(browser, side, options) {
+async function session(browser, side, sessionReps, options) {
+  const before = times[`${browser}/${side}`]?.length ?? 0;
   const { failures } = await run_extension(browser, {
     ...options,
     env,
-    deadline_ms: 120_000 + reps * 30_000,
+    deadline_ms: 120_000 + sessionReps * 30_000,
     on_line(line) {
       if (line.error) return line.error;
       if (line.setup) agents[browser] = line.setup.agent;
@@ -105,27 +111,31 @@ async function session(browser, side, options) {
       return null;
     },
   });
-  const got = times[`${browser}/${side}`]?.length ?? 0;
-  if (failures.length === 0 && got !== reps) failures.push(`${got} of ${reps} runs`);
-  console.log(`${browser}, ${side}: ${failures.length === 0 ? `${reps} runs` : `FAILED (${failures.join('; ')})`}`);
+  const got = (times[`${browser}/${side}`]?.length ?? 0) - before;
+  if (failures.length === 0 && got !== sessionReps) failures.push(`${got} of ${sessionReps} runs`);
+  console.log(`${browser}, ${side}: ${failures.length === 0 ? `${sessionReps} runs` : `FAILED (${failures.join('; ')})`}`);
   failed ||= failures.length > 0;
 }
 
 for (const browser of browsers) {
-  const config = path.join(scratch, `config-${browser}.js`);
-  writeFileSync(config, `export default ${JSON.stringify({ reps, host: HOST_NAME })};\n`);
-  await session(browser, 'module', {
-    files: { 'background.js': path.join(here, 'page_module.js'), 'npcorvane.js': path.join(root, 'client', 'js', 'npcorvane.js'), 'config.js': config },
-    hosts: { [HOST_NAME]: host },
-  });
-  await session(browser, 'page', {
-    extension_dir: path.join(extensions, browser),
-    hosts: { [HOST_NAME]: host },
-    page: async (file) => {
-      results = file;
-      return `${site}/?reps=${reps}`;
-    },
-  });
+  for (let round = 0; round < rounds; round++) {
+    const roundReps = Math.floor(reps / rounds) + (round < reps % rounds ? 1 : 0);
+    const config = path.join(scratch, `config-${browser}-${round}.js`);
+    writeFileSync(config, `export default ${JSON.stringify({ reps: roundReps, host: HOST_NAME })};\n`);
+    const module = () => session(browser, 'module', roundReps, {
+      files: { 'background.js': path.join(here, 'page_module.js'), 'npcorvane.js': path.join(root, 'client', 'js', 'npcorvane.js'), 'config.js': config },
+      hosts: { [HOST_NAME]: host },
+    });
+    const page = () => session(browser, 'page', roundReps, {
+      extension_dir: path.join(extensions, browser),
+      hosts: { [HOST_NAME]: host },
+      page: async (file) => {
+        results = file;
+        return `${site}/?reps=${roundReps}`;
+      },
+    });
+    for (const side of round % 2 === 0 ? [module, page] : [page, module]) await side();
+  }
 }
 server.close();
 
@@ -137,7 +147,7 @@ const lines = [
   `Taken ${new Date().toISOString().slice(0, 16).replace('T', ' ')} UTC on ${cpus()[0]?.model ?? 'an unknown CPU'},` +
   ` ${cpus().length} cores; load average ${loadBefore} before and ${loadavg().map((l) => l.toFixed(2)).join(' ')} after;` +
   ` ${Math.round((Date.now() - started) / 1000)} s in all. A 16 MiB RSA-2048 sign on SoftHSM2, the dialog answered by the` +
-  ` scripted pinentry; median of ${reps} after a warm-up, one session per side and browser; ${browsers.map(version).join(', ')}.`,
+  ` scripted pinentry; median of ${reps} in ${rounds} sessions of each side and browser (each after a warm-up), the sides taking turns; ${browsers.map(version).join(', ')}.`,
   '',
   '| browser | module alone | page path | page/module |',
   '|---|---|---|---|',

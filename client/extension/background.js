@@ -20,12 +20,16 @@ class RequestError extends Error {
 }
 
 // What a page may send for each operation: only these string fields reach the host, and the
-// origin is always the sender's.
+// origin is always the sender's. The dialogs speak the browser's UI language.
 function stringField(params, name) {
   const value = params[name];
   if (value === undefined) return undefined;
   if (typeof value !== 'string') throw new RequestError('bad_request', `"${name}" must be a string`);
   return value;
+}
+
+function uiLanguage() {
+  return api.i18n?.getUILanguage?.() ?? '';
 }
 
 const OPERATIONS = {
@@ -34,7 +38,7 @@ const OPERATIONS = {
     result: (reply) => ({ extension: VERSION, host: HOST_NAME, library: reply.version, operations: reply.operations }),
   },
   getCertificates: {
-    request: (params, origin) => ({ operation: 'certificates', origin }),
+    request: (params, origin) => ({ operation: 'certificates', origin, lang: uiLanguage() }),
     result: (reply) => reply.certificates,
   },
   sign: {
@@ -45,9 +49,31 @@ const OPERATIONS = {
         if (value !== undefined) request[name] = value;
       }
       request.origin = origin;
+      request.lang = uiLanguage();
       return request;
     },
     result: (reply) => ({ signature: reply.signature, certificate: reply.certificate, algorithm: reply.algorithm }),
+  },
+  // The login token goes to the page as the host made it, for the page to hand to its server.
+  authenticate: {
+    request(params, origin) {
+      const request = { operation: 'authenticate', origin, lang: uiLanguage() };
+      for (const name of ['challenge', 'certificate']) {
+        const value = stringField(params, name);
+        if (value !== undefined) request[name] = value;
+      }
+      return request;
+    },
+    result: (reply) => ({
+      format: reply.format, origin: reply.origin, certificate_id: reply.certificate_id,
+      certificate: reply.certificate, algorithm: reply.algorithm, signature: reply.signature,
+    }),
+  },
+  selectCertificate: {
+    request: (params, origin) => ({
+      operation: 'select_certificate', origin, purpose: stringField(params, 'purpose'), lang: uiLanguage(),
+    }),
+    result: (reply) => reply.certificates?.[0],
   },
 };
 
@@ -121,9 +147,58 @@ async function handle(message, sender) {
   return run(message.operation, message.params, origin);
 }
 
+const answer = (promise) => promise.then(
+  (result) => ({ ok: true, result }),
+  (error) => ({ ok: false, error: { code: error.code ?? 'internal_error', message: String(error.message) } }));
+
+// The popup's question.
 api.runtime.onMessage.addListener((message, sender, sendResponse) => {
-  handle(message, sender).then(
-    (result) => sendResponse({ ok: true, result }),
-    (error) => sendResponse({ ok: false, error: { code: error.code ?? 'internal_error', message: String(error.message) } }));
+  answer(handle(message, sender)).then(sendResponse);
   return true;
+});
+
+// A page's request comes over a port of its own: the long texts of data and digest in pieces,
+// then the request with the last piece of each in place. Chromium carries each message as JSON
+// in one go; pieces let the content script, the browser and this worker overlap.
+const PIECED_FIELDS = ['data', 'digest'];
+// The base64 length of the most the library takes (16 MiB): a page cannot make this worker hold more.
+const MAX_PIECED = Math.ceil((16 * 1024 * 1024) / 3) * 4;
+
+api.runtime.onConnect.addListener((port) => {
+  if (port.name !== 'npcorvane-request') return;
+  const pieces = {};
+  let size = 0;
+  let over = false;
+  const reply = (value) => {
+    over = true;
+    try {
+      port.postMessage(value);
+    } catch {
+      // the page went away while it waited
+    }
+  };
+  port.onMessage.addListener((message) => {
+    if (over || message === null || typeof message !== 'object') return;
+    if (message.piece !== undefined) {
+      if (!PIECED_FIELDS.includes(message.field) || typeof message.piece !== 'string') {
+        reply({ ok: false, error: { code: 'bad_request', message: 'a piece of an unknown field' } });
+      } else if ((size += message.piece.length) > MAX_PIECED) {
+        reply({ ok: false, error: { code: 'data_too_large', message: 'the request holds more than 16 MiB' } });
+      } else {
+        (pieces[message.field] ??= []).push(message.piece);
+      }
+      return;
+    }
+    const params = message.params !== null && typeof message.params === 'object' ? { ...message.params } : {};
+    for (const [field, list] of Object.entries(pieces)) {
+      if (typeof params[field] !== 'string') {
+        reply({ ok: false, error: { code: 'bad_request', message: `"${field}" has pieces but no end` } });
+        return;
+      }
+      list.push(params[field]);
+      params[field] = list.join('');
+    }
+    over = true;
+    answer(handle({ operation: message.operation, params }, port.sender)).then(reply);
+  });
 });

@@ -79,13 +79,36 @@ export interface Signature {
   algorithm: string;
 }
 
+export interface AuthenticateRequest {
+  /** The challenge the server issued: 32 to 1,024 bytes. */
+  challenge: Bytes;
+  /** A certificate's id; without it the user picks one for logging in. */
+  certificate?: string;
+}
+
+/** What the server checks (verify.js's verifyAuthentication): send it as JSON. */
+export interface LoginToken {
+  format: 'npcorvane-authenticate-v1';
+  origin: string;
+  certificate_id: string;
+  /** DER, base64. */
+  certificate: string;
+  algorithm: string;
+  /** base64. */
+  signature: string;
+}
+
 export class NpcClient {
   constructor(options?: { window?: Window; timeout?: number });
   status(options?: CallOptions): Promise<Status>;
   getCertificates(options?: CallOptions): Promise<Certificate[]>;
   sign(request: SignRequest, options?: CallOptions): Promise<Signature>;
+  authenticate(request: AuthenticateRequest, options?: CallOptions): Promise<LoginToken>;
+  selectCertificate(request?: { purpose?: 'sign' | 'authenticate' }, options?: CallOptions): Promise<Certificate>;
 }
 
 export function status(options?: CallOptions): Promise<Status>;
 export function getCertificates(options?: CallOptions): Promise<Certificate[]>;
 export function sign(request: SignRequest, options?: CallOptions): Promise<Signature>;
+export function authenticate(request: AuthenticateRequest, options?: CallOptions): Promise<LoginToken>;
+export function selectCertificate(request?: { purpose?: 'sign' | 'authenticate' }, options?: CallOptions): Promise<Certificate>;

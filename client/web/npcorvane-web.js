@@ -134,6 +134,48 @@ export class NpcClient {
     };
   }
 
+  /**
+   * A login for this site: the user picks a certificate for logging in (or the page names one)
+   * and approves the login in a dialog that names the site. The token is for the server, which
+   * checks it against the challenge it issued (verify.js).
+   * @param {{challenge: BufferSource, certificate?: string}} request challenge: 32 to 1,024
+   *   bytes from the server
+   * @param {{timeout?: number}} [options]
+   * @returns {Promise<object>} the login token, ready for JSON.stringify
+   */
+  async authenticate(request, options = {}) {
+    if (request === null || typeof request !== 'object') {
+      throw new NpcError('bad_request', 'authenticate takes an object');
+    }
+    const { challenge, certificate } = request;
+    const params = { challenge: toBase64(bytesOf(challenge, 'challenge')) };
+    if (certificate !== undefined) {
+      if (typeof certificate !== 'string') throw new NpcError('bad_request', '"certificate" must be the id of a certificate');
+      params.certificate = certificate;
+    }
+    const token = await this.#call('authenticate', params, options);
+    if (token === null || typeof token !== 'object' || typeof token.signature !== 'string') {
+      throw new NpcError('host_error', 'the reply holds no login token');
+    }
+    return token;
+  }
+
+  /**
+   * The one certificate the user picks in their system's chooser, which names this site; the
+   * page learns of no other.
+   * @param {{purpose?: 'sign'|'authenticate'}} [request] what it is for; sign by default
+   * @param {{timeout?: number}} [options]
+   * @returns {Promise<object>} as getCertificates() gives each
+   */
+  async selectCertificate({ purpose = 'sign' } = {}, options = {}) {
+    if (purpose !== 'sign' && purpose !== 'authenticate') {
+      throw new NpcError('bad_request', '"purpose" is sign or authenticate');
+    }
+    const entry = await this.#call('selectCertificate', { purpose }, options);
+    if (entry === null || typeof entry !== 'object') throw new NpcError('host_error', 'the reply holds no certificate');
+    return { ...entry, certificate: fromBase64(entry.certificate, 'certificate') };
+  }
+
   async #call(operation, params, { timeout = this.#timeout } = {}) {
     await this.#extension();
     const id = randomId();
@@ -210,3 +252,7 @@ export const status = (options) => client().status(options);
 export const getCertificates = (options) => client().getCertificates(options);
 /** @see NpcClient#sign */
 export const sign = (request, options) => client().sign(request, options);
+/** @see NpcClient#authenticate */
+export const authenticate = (request, options) => client().authenticate(request, options);
+/** @see NpcClient#selectCertificate */
+export const selectCertificate = (request, options) => client().selectCertificate(request, options);

@@ -38,10 +38,36 @@ struct sign_prompt {
   std::string issuer;
   std::string serial;
   std::string token_label;
-  std::string digest_name;  // "SHA-256 of the data", or "SHA-384 digest given"
-  std::string digest_hex;
+  std::string hash_name;     // "SHA-256"
+  bool digest_given = false;  // the request gave a ready-made digest rather than the data
+  std::string digest_hex;     // the data's SHA-256, or the digest given
+  std::string language;       // the request's "lang" (BCP 47), empty when it names none
   bool pin_for_each_signature = false;  // the PIN is asked again because the key wants it each time
   bool token_tells_tries = true;        // false once a wrong PIN left the token's try flags unset
+  // A login (authenticate): the dialog says so, and shows no digest, which would mean nothing
+  // to the user.
+  bool login = false;
+};
+
+// What a certificate is chosen for.
+enum class purpose { sign, login };
+
+// A certificate as the chooser lists it.
+struct chooser_entry {
+  std::string id;  // the certificate's id
+  std::string common_name;
+  std::string issuer;
+  std::string not_after;  // as certificate_info has it
+  std::string token_label;
+  bool expired = false;  // or not yet valid: shown, but it cannot be chosen
+  std::string der;       // the certificate, for a system chooser that shows its own details
+};
+
+// The chooser: who asks, for what, and what fits.
+struct chooser_prompt {
+  std::string origin;
+  enum purpose purpose = purpose::sign;
+  std::vector<chooser_entry> entries;
 };
 
 // What happens on the token when the user is asked to confirm rather than type a PIN.
@@ -60,6 +86,14 @@ class user_prompts {
 
   // Whether `origin` (empty: the request named none) may read the certificates.
   virtual void allow_certificates(std::string_view origin) = 0;
+
+  // Whether `origin` may use a certificate on the user's tokens at all: asked before a signature
+  // or login for an origin that has no consent yet, before any module is reached.
+  virtual void allow_use(std::string_view origin) = 0;
+
+  // The id of the certificate the user picks from `shown.entries` (never an expired one) in a
+  // chooser that names the site; fails with cancelled, or no_chooser when none can be shown.
+  virtual std::string choose_certificate(const chooser_prompt& shown) = 0;
 
   // The PIN for a signature. `tries_left` is -1 when the token does not tell; `again` says a
   // previous PIN was wrong. An empty PIN is never returned: it counts as cancel.

@@ -42,6 +42,9 @@ struct certificate_info {
   // The keyUsage extension's first byte as X.509 numbers the bits (0x80 digitalSignature, 0x40
   // nonRepudiation); -1 when the certificate has no such extension.
   int key_usage = -1;
+  // Whether the extended key usage lists clientAuth: a certificate for logging in, which
+  // signs no digest a page hands in.
+  bool client_auth = false;
 };
 
 inline constexpr int KEY_USAGE_DIGITAL_SIGNATURE = 0x80;

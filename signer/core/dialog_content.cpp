@@ -1,29 +1,18 @@
-// The wording of every dialog, and the one rule by which a value is cut to fit it.
+// The wording of every dialog, the one rule by which values are cut to fit, and the site named
+// apart from the address so that a long host name cannot hide it.
 #include "core/dialog_content.hpp"
 
 #include "core/dialog_text.hpp"
+#include "core/site.hpp"
 
 namespace npc::signer {
-namespace detail {
-
-std::string field(std::string_view text) {
-  const std::string line = one_line_text(text);
-  std::size_t escaped = 0;
-  for (std::size_t at = 0; at < line.size(); ++at) {
-    escaped += line[at] == '%' ? 3 : 1;
-    if (escaped > FIELD_LIMIT) {
-      while (at > 0 && (static_cast<unsigned char>(line[at]) & 0xc0) == 0x80) --at;
-      return line.substr(0, at) + "...";
-    }
-  }
-  return line;
-}
-
-}  // namespace detail
-
 namespace {
 
-using detail::field;
+std::string isolated(std::string text) {
+  return std::string(FIRST_STRONG_ISOLATE) + text + std::string(POP_DIRECTIONAL_ISOLATE);
+}
+
+std::string name(std::string_view text) { return isolated(cut_in_middle(text, detail::NAME_LIMIT)); }
 
 // Groups of eight hex digits, four groups to a row.
 std::vector<std::string> hex_rows(std::string_view hex) {
@@ -39,65 +28,185 @@ std::vector<std::string> hex_rows(std::string_view hex) {
   return rows;
 }
 
-dialog_content consent_dialog(std::string_view origin) {
+// "Site: attacker-cdn.net" then the address, for an origin that is a web address; the address
+// alone (filtered and cut) for anything else.
+void add_origin(std::vector<dialog_line>& lines, std::string_view origin, const translation& t) {
+  if (const auto parts = parse_origin(origin)) {
+    // TRANSLATORS: the line that names the web site that asks, by its registrable domain
+    // ("example.com"); the next line gives its full address.
+    lines.push_back({std::string(t("Site")),
+                     {isolated(cut_in_middle(registrable_domain(parts->host), detail::SITE_LIMIT))}});
+  }
+  // TRANSLATORS: the full web address (origin) that asks: "https://www.example.com".
+  lines.push_back({std::string(t("Address")), {isolated(shown_origin(origin, detail::ADDRESS_LIMIT))}});
+}
+
+dialog_content consent_dialog(std::string_view origin, const translation& t) {
   dialog_content content;
-  content.title = "npcorvane: certificates";
-  content.intro = (origin.empty() ? std::string("A page or extension that does not say who it is")
-                                  : field(origin)) +
-                  " asks to read the certificates on your tokens: your name as they give it, "
-                  "their issuers and serial numbers.";
-  content.notice = "You will not be asked again while this connection lasts.";
-  content.question = "Allow it?";
-  content.accept = "_Allow";
-  content.refuse = "_Deny";
+  // TRANSLATORS: npcorvane is the program's name; keep it as it is.
+  content.title = t("npcorvane: certificates");
+  if (origin.empty()) {
+    content.intro = t("A page or extension that does not say who it is asks to read the certificates "
+                      "on your tokens: your name as they give it, their issuers and serial numbers.");
+  } else {
+    content.intro = t("A site asks to read the certificates on your tokens: your name as they give it, "
+                      "their issuers and serial numbers.");
+    add_origin(content.lines, origin, t);
+  }
+  content.notice = t("You will not be asked again while this connection lasts.");
+  content.question = t("Allow it?");
+  // TRANSLATORS: "_" marks the letter that, with Alt, presses the button; give each button
+  // label one.
+  content.accept = t("_Allow");
+  content.refuse = t("_Deny");
   return content;
+}
+
+dialog_content use_consent_dialog(std::string_view origin, const translation& t) {
+  dialog_content content;
+  // TRANSLATORS: npcorvane is the program's name; keep it as it is.
+  content.title = t("npcorvane: certificate");
+  if (origin.empty()) {
+    content.intro = t("A page or extension that does not say who it is wants to use a certificate on your card.");
+  } else {
+    content.intro = t("A site wants to use a certificate on your card.");
+    add_origin(content.lines, origin, t);
+  }
+  content.notice = t("If you deny it, it will not be asked again while this connection lasts.");
+  content.question = t("Allow it?");
+  content.accept = t("_Allow");
+  content.refuse = t("_Deny");
+  return content;
+}
+
+// The site as one value: its registrable domain when the origin is a web address.
+std::string site_of(std::string_view origin) {
+  const auto parts = parse_origin(origin);
+  return isolated(parts ? cut_in_middle(registrable_domain(parts->host), detail::SITE_LIMIT)
+                        : cut_in_middle(origin, detail::ADDRESS_LIMIT));
+}
+
+// `text` with each "{key}" replaced by its value: a translated sentence with two values.
+std::string filled(std::string text, std::initializer_list<std::pair<std::string_view, std::string_view>> values) {
+  for (const auto& [key, value] : values) {
+    const std::string mark = "{" + std::string(key) + "}";
+    if (const std::size_t at = text.find(mark); at != std::string::npos) text.replace(at, mark.size(), value);
+  }
+  return text;
 }
 
 }  // namespace
 
-dialog_content dialog_for(prompt_kind kind, const sign_prompt& shown, int tries_left) {
-  if (kind == prompt_kind::consent) return consent_dialog(shown.origin);
+chooser_content chooser_for(const chooser_prompt& shown, const translation& t) {
+  const std::string site = site_of(shown.origin);
+  chooser_content content;
+  // TRANSLATORS: npcorvane is the program's name; keep it as it is.
+  content.title = t("npcorvane: choose a certificate");
+  // TRANSLATORS: {site} is the site that asks ("example.com"); keep the braces as they are.
+  content.heading = filled(std::string(shown.purpose == purpose::login
+                                           ? t("{site} wants to use a certificate on your card to log you in. Choose one.")
+                                           : t("{site} wants to use a certificate on your card to sign. Choose one.")),
+                           {{"site", site}});
+  // TRANSLATORS: "_" marks the letter that, with Alt, presses the button; it must differ from
+  // the one of "_Cancel".
+  content.choose = t("_Select");
+  content.cancel = t("_Cancel");
+  // TRANSLATORS: what a screen reader calls the list of certificates.
+  content.list = t("Certificates");
+  content.issuer = t("Issued by");
+  content.valid_until = t("Valid until");
+  content.token = t("Token");
+  content.expired = t("Expired or not yet valid: it cannot be chosen");
+  content.empty = t("None of your cards holds a certificate for this.");
+  return content;
+}
+
+chooser_entry shown_entry(const chooser_entry& entry) {
+  chooser_entry shown = entry;
+  shown.common_name = name(entry.common_name);
+  shown.issuer = name(entry.issuer);
+  // The date alone: "2027-01-09".
+  shown.not_after = name(entry.not_after.substr(0, 10));
+  shown.token_label = name(entry.token_label);
+  return shown;
+}
+
+dialog_content dialog_for(prompt_kind kind, const sign_prompt& shown, const translation& t, int tries_left) {
+  if (kind == prompt_kind::consent) return consent_dialog(shown.origin, t);
+  if (kind == prompt_kind::use_consent) return use_consent_dialog(shown.origin, t);
   dialog_content content;
-  content.title = "npcorvane: signature";
-  content.intro = shown.origin.empty()
-                      ? "A signature is requested (the request does not say by whom)."
-                      : "A signature is requested by " + field(shown.origin) + ".";
-  content.lines = {{"Certificate", {field(shown.common_name)}},
-                   {"Issued by", {field(shown.issuer)}},
-                   {"Serial number", {field(shown.serial)}}};
-  if (!shown.token_label.empty()) content.lines.push_back({"Token", {field(shown.token_label)}});
-  content.lines.push_back({field(shown.digest_name), hex_rows(shown.digest_hex)});
-  content.refuse = "_Cancel";
+  content.title = t("npcorvane: signature");
+  if (shown.login) {
+    // A login names the site and the person, and shows no digest: the bytes signed bind the
+    // site's name and its challenge, which the user could not check anyway.
+    // TRANSLATORS: npcorvane is the program's name; keep it as it is.
+    content.title = t("npcorvane: login");
+    // TRANSLATORS: {site} is the site ("example.com"), {name} the certificate's holder; keep the
+    // braces as they are.
+    content.intro = filled(std::string(t("Log in to {site} as {name}?")),
+                           {{"site", site_of(shown.origin)}, {"name", name(shown.common_name)}});
+    add_origin(content.lines, shown.origin, t);
+  } else if (shown.origin.empty()) {
+    content.intro = t("A signature is requested, but the request does not say by whom.");
+  } else {
+    content.intro = t("A site asks for your signature.");
+    add_origin(content.lines, shown.origin, t);
+  }
+  content.lines.push_back({std::string(t("Certificate")), {name(shown.common_name)}});
+  content.lines.push_back({std::string(t("Issued by")), {name(shown.issuer)}});
+  content.lines.push_back({std::string(t("Serial number")), {name(shown.serial)}});
+  // TRANSLATORS: the smart card or USB token that holds the key.
+  if (!shown.token_label.empty()) content.lines.push_back({std::string(t("Token")), {name(shown.token_label)}});
+  // The hash's name is ours ("SHA-256"), never the request's.
+  // TRANSLATORS: %s is a hash's name, such as SHA-256. "%s of the data": the hash of the data
+  // to be signed; "%s digest given by the site": a hash the site computed itself.
+  if (!shown.login) {
+    content.lines.push_back({shown.digest_given ? t("%s digest given by the site", shown.hash_name)
+                                                : t("%s of the data", shown.hash_name),
+                             hex_rows(shown.digest_hex)});
+  }
+  std::vector<std::string_view> notices;
+  if (shown.digest_given && !shown.login) {
+    notices.push_back(t("The site gives only a ready-made digest: the document cannot be shown."));
+  }
+  content.refuse = t("_Cancel");
   switch (kind) {
     case prompt_kind::wrong_pin:
       content.error = shown.token_tells_tries
-                          ? "Wrong PIN. Try again."
-                          : "Wrong PIN. This token does not tell how many tries are left: another "
-                            "wrong PIN may lock it.";
+                          ? t("Wrong PIN. Try again.")
+                          : t("Wrong PIN. This token does not tell how many tries are left: another "
+                              "wrong PIN may lock it.");
       [[fallthrough]];
     case prompt_kind::pin:
       if (shown.pin_for_each_signature) {
-        content.notice = "This key asks for the PIN for every signature, so it is asked again.";
+        notices.push_back(t("This key asks for the PIN for every signature, so it is asked again."));
       }
-      if (tries_left == 1) {
-        content.notice += (content.notice.empty() ? "" : " ") + std::string("This is the last PIN try.");
-      }
-      content.pin_label = "PIN:";
-      content.accept = "_Sign";
+      if (tries_left == 1) notices.push_back(t("This is the last PIN try."));
+      content.pin_label = t("PIN:");
+      content.accept = t("_Sign");
       break;
     case prompt_kind::final_try:
-      content.notice = "Only one PIN try is left: a wrong PIN now locks the token.";
-      content.accept = "_Enter the PIN";
+      notices.push_back(t("Only one PIN try is left: a wrong PIN now locks the token."));
+      content.accept = t("_Enter the PIN");
       break;
     case prompt_kind::pin_pad:
-      content.notice = "Press Continue, then enter the PIN on the reader's keypad.";
-      content.accept = "C_ontinue";
+      notices.push_back(t("Press Continue, then enter the PIN on the reader's keypad."));
+      content.accept = t("C_ontinue");
       break;
     case prompt_kind::confirmation:
     case prompt_kind::consent:
-      content.question = "Sign?";
-      content.accept = "_Sign";
+    case prompt_kind::use_consent:
+      content.question = t("Sign?");
+      content.accept = t("_Sign");
       break;
+  }
+  for (const std::string_view notice : notices) {
+    content.notice += (content.notice.empty() ? "" : " ") + std::string(notice);
+  }
+  if (shown.login) {
+    if (content.accept == t("_Sign")) content.accept = t("_Log in");
+    // The intro asks already.
+    content.question.clear();
   }
   return content;
 }
@@ -119,11 +228,17 @@ std::string dialog_body(const dialog_content& content) {
   return text;
 }
 
-std::string signature_context(const sign_prompt& shown) {
-  std::string text = shown.origin.empty() ? std::string("A browser extension asks for a signature")
-                                          : "Signature requested by " + field(shown.origin);
-  if (!shown.common_name.empty()) text += " with the certificate of " + field(shown.common_name);
-  return text;
+std::string signature_context(const sign_prompt& shown, const translation& t) {
+  if (shown.login) {
+    return filled(std::string(t("Log in to {site} as {name}?")),
+                  {{"site", site_of(shown.origin)}, {"name", name(shown.common_name)}});
+  }
+  if (shown.origin.empty()) return std::string(t("A browser extension asks for a signature"));
+  const auto parts = parse_origin(shown.origin);
+  // TRANSLATORS: shown in a smart card's own PIN dialog on Windows; %s is the site
+  // ("example.com").
+  return t("Signature requested by %s",
+           isolated(parts ? registrable_domain(parts->host) : cut_in_middle(shown.origin, detail::ADDRESS_LIMIT)));
 }
 
 }  // namespace npc::signer

@@ -18,6 +18,8 @@ std::string_view error_code_name(error_code code) {
     case error_code::cancelled: return "cancelled";
     case error_code::no_pin_entry: return "no_pin_entry";
     case error_code::not_for_signing: return "not_for_signing";
+    case error_code::not_for_login: return "not_for_login";
+    case error_code::no_chooser: return "no_chooser";
     case error_code::unsupported_algorithm: return "unsupported_algorithm";
     case error_code::data_too_large: return "data_too_large";
     case error_code::token_error: return "token_error";

@@ -22,7 +22,9 @@ enum class error_code {
   pin_in_request,         // a request carried a PIN, which only the user's dialog may give
   cancelled,              // the user cancelled or refused a dialog
   no_pin_entry,           // no dialog can be shown to ask the user (no pinentry, no display)
-  not_for_signing,        // the certificate's key usage allows no signatures
+  not_for_signing,        // the certificate's key usage allows no signatures, or it is for logins
+  not_for_login,          // the certificate's extended key usage does not list clientAuth
+  no_chooser,             // the certificate chooser cannot be shown
   unsupported_algorithm,  // hash, padding or key type this library cannot sign with
   data_too_large,         // data beyond MAX_DATA_SIZE bytes
   token_error,            // any other failure of the token or its module

@@ -19,23 +19,36 @@ inline constexpr const wchar_t* DIALOG_VARIABLE = L"NPC_DIALOG";
 
 enum class answer { ok, refused, unavailable };
 
+// A dialog left unanswered this long closes itself and counts as refused, as the pinentry
+// dialogs do on Linux, so that the host can serve the next request.
+inline constexpr unsigned long DIALOG_TIMEOUT_MS = 300'000;
+
 // Asks the user to approve `text` under `title`: NPC_DIALOG's program when it is set (it gets
-// the text alone), else a message box. unavailable when neither can be shown (no desktop, the
-// program does not start).
-answer ask_user(const std::wstring& title, const std::wstring& text);
+// the text alone, and is ended when its time is up), else a message box. unavailable when
+// neither can be shown (no desktop, the program does not start).
+answer ask_user(const std::wstring& title, const std::wstring& text, unsigned long timeout_ms);
+inline answer ask_user(const std::wstring& title, const std::wstring& text) {
+  return ask_user(title, text, DIALOG_TIMEOUT_MS);
+}
 
 // Open with open_prompts() (platform.hpp); tests hand in their own `ask`.
 class dialog_prompts final : public user_prompts {
  public:
   using ask_function = answer (*)(const std::wstring& title, const std::wstring& text);
-  explicit dialog_prompts(ask_function ask = ask_user) : ask_(ask) {}
+  explicit dialog_prompts(translation language, ask_function ask = ask_user)
+      : language_(language), ask_(ask) {}
 
   void allow_certificates(std::string_view origin) override;
+  void allow_use(std::string_view origin) override;
+  // The system's own chooser (CryptUIDlgSelectCertificateFromStore) over the entries that can be
+  // chosen: it cannot show one it will not let the user take, so expired ones are left out.
+  std::string choose_certificate(const chooser_prompt& shown) override;
   void ask_pin(const sign_prompt& shown, int tries_left, bool again, secret& pin) override;
   void confirm(const sign_prompt& shown, confirmation what) override;
 
  private:
   void require(prompt_kind kind, const sign_prompt& shown);
+  translation language_;
   ask_function ask_;
 };
 

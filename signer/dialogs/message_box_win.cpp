@@ -3,6 +3,12 @@
 #include "dialogs/message_box.hpp"
 
 #include <windows.h>
+// After windows.h, which they need; cryptuiapi.h also needs the property sheet types.
+#include <wincrypt.h>
+#include <prsht.h>
+#include <cryptuiapi.h>
+
+#include <string_view>
 
 #include "core/failure.hpp"
 #include "windows/cng.hpp"
@@ -12,7 +18,7 @@ namespace npc::signer {
 namespace win {
 namespace {
 
-answer run_program(const std::wstring& program, const std::wstring& text) {
+answer run_program(const std::wstring& program, const std::wstring& text, DWORD timeout_ms) {
   std::wstring command = detail::quoted_argument(program) + L" " + detail::quoted_argument(text);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -23,33 +29,54 @@ answer run_program(const std::wstring& program, const std::wstring& text) {
   }
   CloseHandle(process.hThread);
   DWORD status = 1;
-  const bool ended = WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
-                     GetExitCodeProcess(process.hProcess, &status);
+  const DWORD waited = WaitForSingleObject(process.hProcess, timeout_ms);
+  if (waited == WAIT_TIMEOUT) {
+    // Unanswered in time: a refusal, and the program goes.
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, 5000);
+    CloseHandle(process.hProcess);
+    return answer::refused;
+  }
+  const bool ended = waited == WAIT_OBJECT_0 && GetExitCodeProcess(process.hProcess, &status);
   CloseHandle(process.hProcess);
   if (!ended) return answer::unavailable;
   return status == 0 ? answer::ok : answer::refused;
 }
 
+// Cancels this thread's message box when its time is up. The box runs its own message loop on
+// this thread, which is what calls a thread timer's procedure.
+BOOL CALLBACK cancel_message_box(HWND window, LPARAM) {
+  wchar_t name[8] = {};
+  if (GetClassNameW(window, name, 8) > 0 && std::wstring_view(name) == L"#32770") EndDialog(window, IDCANCEL);
+  return TRUE;
+}
+
+VOID CALLBACK message_box_expired(HWND, UINT, UINT_PTR, DWORD) {
+  EnumThreadWindows(GetCurrentThreadId(), cancel_message_box, 0);
+}
+
 }  // namespace
 
-answer ask_user(const std::wstring& title, const std::wstring& text) {
+answer ask_user(const std::wstring& title, const std::wstring& text, unsigned long timeout_ms) {
   const DWORD size = GetEnvironmentVariableW(DIALOG_VARIABLE, nullptr, 0);
   if (size > 1) {
     std::wstring program(size, L'\0');
     program.resize(GetEnvironmentVariableW(DIALOG_VARIABLE, program.data(), size));
-    return run_program(program, text);
+    return run_program(program, text, timeout_ms);
   }
+  const UINT_PTR timer = SetTimer(nullptr, 0, timeout_ms, message_box_expired);
   // Cancel is the default, so that a key pressed in passing approves nothing.
   const int result = MessageBoxW(nullptr, text.c_str(), title.c_str(),
                                  MB_OKCANCEL | MB_ICONQUESTION | MB_DEFBUTTON2 | MB_SETFOREGROUND |
                                      MB_TOPMOST);
+  if (timer) KillTimer(nullptr, timer);
   if (result == IDOK) return answer::ok;
   if (result == IDCANCEL) return answer::refused;
   return answer::unavailable;  // no desktop to show it on
 }
 
 void dialog_prompts::require(prompt_kind kind, const sign_prompt& shown) {
-  const dialog_content content = dialog_for(kind, shown);
+  const dialog_content content = dialog_for(kind, shown, language_);
   switch (ask_(wide_of(content.title), wide_of(dialog_body(content)))) {
     case answer::ok: return;
     case answer::refused: fail(error_code::cancelled, "the user refused");
@@ -62,6 +89,37 @@ void dialog_prompts::allow_certificates(std::string_view origin) {
   sign_prompt shown;
   shown.origin = origin;
   require(prompt_kind::consent, shown);
+}
+
+void dialog_prompts::allow_use(std::string_view origin) {
+  sign_prompt shown;
+  shown.origin = origin;
+  require(prompt_kind::use_consent, shown);
+}
+
+std::string dialog_prompts::choose_certificate(const chooser_prompt& shown) {
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
+  if (!store) fail(error_code::no_chooser, "the certificate chooser cannot be shown (no memory store)");
+  for (const chooser_entry& entry : shown.entries) {
+    if (entry.expired) continue;
+    CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
+                                     reinterpret_cast<const BYTE*>(entry.der.data()),
+                                     static_cast<DWORD>(entry.der.size()), CERT_STORE_ADD_ALWAYS, nullptr);
+  }
+  const chooser_content text = chooser_for(shown, language_);
+  PCCERT_CONTEXT chosen = CryptUIDlgSelectCertificateFromStore(
+      store, nullptr, wide_of(text.title).c_str(), wide_of(text.heading).c_str(), 0, 0, nullptr);
+  std::string der;
+  if (chosen) {
+    der.assign(reinterpret_cast<const char*>(chosen->pbCertEncoded), chosen->cbCertEncoded);
+    CertFreeCertificateContext(chosen);
+  }
+  CertCloseStore(store, 0);
+  if (der.empty()) fail(error_code::cancelled, "the user chose no certificate");
+  for (const chooser_entry& entry : shown.entries) {
+    if (!entry.expired && entry.der == der) return entry.id;
+  }
+  fail(error_code::cancelled, "the chooser named a certificate it was not offered");
 }
 
 void dialog_prompts::ask_pin(const sign_prompt&, int, bool, secret&) {
@@ -100,6 +158,8 @@ std::wstring quoted_argument(const std::wstring& argument) {
 }  // namespace detail
 }  // namespace win
 
-std::unique_ptr<user_prompts> open_prompts() { return std::make_unique<win::dialog_prompts>(); }
+std::unique_ptr<user_prompts> open_prompts(std::string_view language) {
+  return std::make_unique<win::dialog_prompts>(choose_translation(language, user_languages()));
+}
 
 }  // namespace npc::signer

@@ -7,6 +7,8 @@
 
 #include "core/dialog_content.hpp"
 #include "core/failure.hpp"
+#include "core/translation.hpp"
+#include "dialogs/chooser_client.hpp"
 #include "dialogs/pinentry_process.hpp"
 #include "platform.hpp"
 
@@ -194,17 +196,29 @@ class dialog {
 
 class pinentry_prompts final : public user_prompts {
  public:
+  explicit pinentry_prompts(translation language) : language_(language) {}
+
   void allow_certificates(std::string_view origin) override {
     sign_prompt shown;
     shown.origin = origin;
-    if (!show(dialog_for(prompt_kind::consent, shown))) {
+    if (!show(dialog_for(prompt_kind::consent, shown, language_))) {
       fail(error_code::cancelled, "the user did not allow reading the certificates");
     }
   }
 
+  void allow_use(std::string_view origin) override {
+    sign_prompt shown;
+    shown.origin = origin;
+    if (!show(dialog_for(prompt_kind::use_consent, shown, language_))) {
+      fail(error_code::cancelled, "the user did not allow the use of a certificate");
+    }
+  }
+
+  std::string choose_certificate(const chooser_prompt& shown) override { return run_chooser(shown, language_); }
+
   void ask_pin(const sign_prompt& shown, int tries_left, bool again, secret& pin) override {
     pin.clear();
-    if (!show(dialog_for(again ? prompt_kind::wrong_pin : prompt_kind::pin, shown, tries_left), &pin) ||
+    if (!show(dialog_for(again ? prompt_kind::wrong_pin : prompt_kind::pin, shown, language_, tries_left), &pin) ||
         pin.empty()) {
       // An empty PIN is never sent: on some tokens it would cost a try like any wrong one.
       pin.clear();
@@ -216,7 +230,7 @@ class pinentry_prompts final : public user_prompts {
     const prompt_kind kind = what == confirmation::final_try ? prompt_kind::final_try
                              : what == confirmation::pin_pad ? prompt_kind::pin_pad
                                                              : prompt_kind::confirmation;
-    if (!show(dialog_for(kind, shown))) fail(error_code::cancelled, "the user cancelled the signature");
+    if (!show(dialog_for(kind, shown, language_))) fail(error_code::cancelled, "the user cancelled the signature");
   }
 
  private:
@@ -239,10 +253,14 @@ class pinentry_prompts final : public user_prompts {
     const char* named = std::getenv(PINENTRY_VARIABLE);
     return named && *named ? named : DEFAULT_PINENTRY;
   }
+
+  translation language_;
 };
 
 }  // namespace
 
-std::unique_ptr<user_prompts> open_prompts() { return std::make_unique<pinentry_prompts>(); }
+std::unique_ptr<user_prompts> open_prompts(std::string_view language) {
+  return std::make_unique<pinentry_prompts>(choose_translation(language, user_languages()));
+}
 
 }  // namespace npc::signer

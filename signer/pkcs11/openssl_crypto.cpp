@@ -136,9 +136,12 @@ std::optional<certificate_info> describe_certificate(std::string_view der) {
   info.not_before = time_text(X509_get0_notBefore(certificate.get()));
   info.not_after = time_text(X509_get0_notAfter(certificate.get()));
   describe_key(X509_get0_pubkey(certificate.get()), info);
-  if (X509_get_extension_flags(certificate.get()) & EXFLAG_KUSAGE) {
+  const uint32_t flags = X509_get_extension_flags(certificate.get());
+  if (flags & EXFLAG_KUSAGE) {
     info.key_usage = static_cast<int>(X509_get_key_usage(certificate.get()) & 0xff);
   }
+  // Without the extension OpenSSL reports every usage; only a listed clientAuth counts.
+  info.client_auth = (flags & EXFLAG_XKUSAGE) && (X509_get_extended_key_usage(certificate.get()) & XKU_SSL_CLIENT);
   return info;
 }
 

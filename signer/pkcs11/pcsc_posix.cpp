@@ -97,8 +97,9 @@ std::string reader_for_slot(const std::vector<std::string>& readers, std::string
   for (const std::string& reader : readers) {
     if (reader == wanted) return reader;
   }
-  // Only a description that fills its field can have been cut short.
-  if (slot_description.size() < 64) return {};
+  // Only a name that fills the whole field can have been cut short; a shorter one padded with
+  // spaces is the whole name, and a reader it merely begins is another reader.
+  if (wanted.size() < 64) return {};
   for (const std::string& reader : readers) {
     if (reader.size() > wanted.size() && std::string_view(reader).starts_with(wanted)) return reader;
   }

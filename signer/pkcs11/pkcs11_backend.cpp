@@ -66,6 +66,14 @@ class waiting_prompts final : public user_prompts {
     const user_wait waiting;
     inner_.allow_certificates(origin);
   }
+  void allow_use(std::string_view origin) override {
+    const user_wait waiting;
+    inner_.allow_use(origin);
+  }
+  std::string choose_certificate(const chooser_prompt& shown) override {
+    const user_wait waiting;
+    return inner_.choose_certificate(shown);
+  }
   void ask_pin(const sign_prompt& shown, int tries_left, bool again, secret& pin) override {
     const user_wait waiting;
     inner_.ask_pin(shown, tries_left, again, pin);

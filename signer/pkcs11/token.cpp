@@ -56,6 +56,8 @@ std::string module_name(CK_FUNCTION_LIST* module) {
 // its time (never its arguments).
 template <typename Call>
 CK_RV logged(CK_FUNCTION_LIST* module, std::optional<CK_SLOT_ID> slot, const char* function, Call call) {
+  // The call that a request answered for hanging is named by what it was in.
+  pkcs11_call(function);
   if (!diagnostic_log::recording()) return call();
   const auto start = std::chrono::steady_clock::now();
   const CK_RV rv = call();

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <memory>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -289,6 +290,18 @@ std::optional<certificate_info> describe(std::string_view der) {
                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &bits, &size)) {
       info.key_usage = bits->cbData > 0 ? bits->pbData[0] : 0;
       LocalFree(bits);
+    }
+  }
+  if (const CERT_EXTENSION* extended =
+          CertFindExtension(szOID_ENHANCED_KEY_USAGE, fields.cExtension, fields.rgExtension)) {
+    CERT_ENHKEY_USAGE* usages = nullptr;
+    DWORD size = 0;
+    if (CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ENHANCED_KEY_USAGE, extended->Value.pbData,
+                            extended->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &usages, &size)) {
+      for (DWORD i = 0; i < usages->cUsageIdentifier; ++i) {
+        if (std::string_view(usages->rgpszUsageIdentifier[i]) == szOID_PKIX_KP_CLIENT_AUTH) info.client_auth = true;
+      }
+      LocalFree(usages);
     }
   }
   return info;

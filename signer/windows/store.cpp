@@ -6,11 +6,13 @@
 #include <scarderr.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cwchar>
 #include <memory>
 
 #include "windows/cng.hpp"
+#include "core/diagnostic_log.hpp"
 #include "core/failure.hpp"
 
 namespace npc::signer::win {
@@ -120,6 +122,16 @@ ALG_ID capi_hash_id(const hash_algorithm& hash) {
   fail(error_code::unsupported_algorithm, "no CryptoAPI hash for " + std::string(hash.name), "hash");
 }
 
+// Makes one call into the key's provider that reports a status (0 for success); with the
+// diagnostic log on, notes the provider's kind, the function, the status and the time.
+template <typename Call>
+DWORD noted(const char* provider, const char* function, Call call) {
+  const auto start = std::chrono::steady_clock::now();
+  const DWORD status = call();
+  diagnostic_log::note_call(provider, std::nullopt, function, status, std::chrono::steady_clock::now() - start);
+  return status;
+}
+
 }  // namespace
 
 std::vector<store_certificate> store_certificates() {
@@ -165,9 +177,13 @@ std::string sign_with_store_key(std::string_view der, const sign_input& input) {
   }
   // The user's own provider asks for the PIN in its own dialog: no silent flag, no PIN given here.
   acquired_key key;
-  if (!CryptAcquireCertificatePrivateKey(certificate.get(), CRYPT_ACQUIRE_PREFER_NCRYPT_KEY_FLAG,
-                                         nullptr, &key.handle_, &key.spec_, &key.owned_)) {
-    detail::fail_status("CryptAcquireCertificatePrivateKey", GetLastError());
+  if (const DWORD status = noted("store", "CryptAcquireCertificatePrivateKey", [&] {
+        return CryptAcquireCertificatePrivateKey(certificate.get(), CRYPT_ACQUIRE_PREFER_NCRYPT_KEY_FLAG, nullptr,
+                                                 &key.handle_, &key.spec_, &key.owned_)
+                   ? 0
+                   : GetLastError();
+      })) {
+    detail::fail_status("CryptAcquireCertificatePrivateKey", status);
   }
   if (key.spec_ == CERT_NCRYPT_KEY_SPEC) return detail::sign_ncrypt(key.handle_, input);
   const std::vector<BYTE> info = property(certificate.get(), CERT_KEY_PROV_INFO_PROP_ID);
@@ -203,14 +219,18 @@ std::string sign_ncrypt(NCRYPT_KEY_HANDLE key, const sign_input& input) {
   auto digest = reinterpret_cast<PBYTE>(const_cast<char*>(input.digest.data()));
   const auto digest_size = static_cast<DWORD>(input.digest.size());
   DWORD size = 0;
-  SECURITY_STATUS status = NCryptSignHash(key, padding_info, digest, digest_size, nullptr, 0, &size, flags);
+  DWORD status = noted("cng", "NCryptSignHash", [&] {
+    return static_cast<DWORD>(NCryptSignHash(key, padding_info, digest, digest_size, nullptr, 0, &size, flags));
+  });
   if (status != ERROR_SUCCESS) fail_status("NCryptSignHash", static_cast<DWORD>(status));
   if (size == 0 || size > MAX_SIGNATURE_SIZE) {
     fail(error_code::token_error, "the key's provider claims a signature of " + std::to_string(size) + " bytes");
   }
   std::string signature(size, '\0');
-  status = NCryptSignHash(key, padding_info, digest, digest_size,
-                          reinterpret_cast<PBYTE>(signature.data()), size, &size, flags);
+  status = noted("cng", "NCryptSignHash", [&] {
+    return static_cast<DWORD>(NCryptSignHash(key, padding_info, digest, digest_size,
+                                             reinterpret_cast<PBYTE>(signature.data()), size, &size, flags));
+  });
   if (status != ERROR_SUCCESS) fail_status("NCryptSignHash", static_cast<DWORD>(status));
   signature.resize(std::min<std::size_t>(size, signature.size()));
   return signature;
@@ -246,15 +266,21 @@ std::string sign_capi(HCRYPTPROV provider, DWORD key_spec, const sign_input& inp
     fail_status("CryptCreateHash", status);
   }
   DWORD size = 0;
-  if (!CryptSignHashW(hash.hash_, key_spec, nullptr, 0, nullptr, &size)) {
-    fail_status("CryptSignHash", GetLastError());
+  if (const DWORD status = noted("capi", "CryptSignHash", [&] {
+        return CryptSignHashW(hash.hash_, key_spec, nullptr, 0, nullptr, &size) ? 0 : GetLastError();
+      })) {
+    fail_status("CryptSignHash", status);
   }
   if (size == 0 || size > MAX_SIGNATURE_SIZE) {
     fail(error_code::token_error, "the key's provider claims a signature of " + std::to_string(size) + " bytes");
   }
   std::string signature(size, '\0');
-  if (!CryptSignHashW(hash.hash_, key_spec, nullptr, 0, reinterpret_cast<BYTE*>(signature.data()), &size)) {
-    fail_status("CryptSignHash", GetLastError());
+  if (const DWORD status = noted("capi", "CryptSignHash", [&] {
+        return CryptSignHashW(hash.hash_, key_spec, nullptr, 0, reinterpret_cast<BYTE*>(signature.data()), &size)
+                   ? 0
+                   : GetLastError();
+      })) {
+    fail_status("CryptSignHash", status);
   }
   signature.resize(std::min<std::size_t>(size, signature.size()));
   // CryptoAPI writes the signature least significant byte first; PKCS#1 wants it the other way.

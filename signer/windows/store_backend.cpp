@@ -8,6 +8,7 @@
 #include "core/backend.hpp"
 #include "core/dialog_content.hpp"
 #include "core/failure.hpp"
+#include "core/translation.hpp"
 #include "platform.hpp"
 #include "windows/cng.hpp"
 #include "windows/store.hpp"
@@ -56,7 +57,7 @@ class store_backend final : public backend {
     input.pad = certificate.info.kind == key_kind::ec ? padding::none : job.pad;
     input.hash = job.hash;
     input.digest = job.digest;
-    input.prompt = wide_of(signature_context(shown));
+    input.prompt = wide_of(signature_context(shown, choose_translation(shown.language, user_languages())));
     return sign_with_store_key(certificate.der, input);
   }
 

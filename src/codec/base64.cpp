@@ -140,4 +140,18 @@ std::size_t base64_decode(char* output, const char* input, std::size_t length) {
   return written;
 }
 
+std::string base64_encode_string(std::string_view bytes) {
+  // base64_encode ends with a NUL: room for it, then it goes.
+  std::string text(base64_encoded_length(bytes.size()) + 1, '\0');
+  base64_encode(bytes.data(), bytes.size(), text.data());
+  text.pop_back();
+  return text;
+}
+
+std::string base64_decode_string(std::string_view text) {
+  std::string bytes(text.size() / 4 * 3 + 3, '\0');
+  bytes.resize(base64_decode(bytes.data(), text.data(), text.size()));
+  return bytes;
+}
+
 }  // namespace npc

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace npc {
 
@@ -19,6 +21,11 @@ void base64_encode(const char* input, std::size_t length, char* output);
 // short by the end of input yields one byte fewer than the values it holds. Never fails.
 // `output` needs at most length + 1 bytes; the caller sizes it.
 std::size_t base64_decode(char* output, const char* input, std::size_t length);
+
+// The same two in strings of their own, for callers to whom a copy costs nothing: the text of
+// `bytes` (no NUL inside it), and the bytes of `text`, decoded as base64_decode does.
+std::string base64_encode_string(std::string_view bytes);
+std::string base64_decode_string(std::string_view text);
 
 // Decoding in several steps, for text that arrives in blocks: the state carries a group of four
 // values that one block leaves open into the next. Feeding the blocks to base64_decode_update and
@@ -55,6 +62,19 @@ base64_path base64_best_path();
 // Uses `path`, or the best this processor has if it lacks that one, so tests can hold the paths
 // against each other; returns the path used before. Not for concurrent use.
 base64_path base64_use_path(base64_path path);
+
+// The one way tests, fuzz targets and benchmarks switch paths: `path` while the scope lasts,
+// then the one before it.
+class base64_path_scope {
+ public:
+  explicit base64_path_scope(base64_path path) : before_(base64_use_path(path)) {}
+  ~base64_path_scope() { base64_use_path(before_); }
+  base64_path_scope(const base64_path_scope&) = delete;
+  base64_path_scope& operator=(const base64_path_scope&) = delete;
+
+ private:
+  base64_path before_;
+};
 
 }  // namespace detail
 }  // namespace npc

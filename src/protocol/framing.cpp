@@ -58,6 +58,8 @@ bool read_body_block(frame_reader& reader, byte_buffer& text, inbound_body& body
     // The 0 to 2 bytes of a group cut short.
     char* out = text.reserve_more(2);
     std::size_t written = base64_decode_final(body.decoder, out);
+    // These bytes miss the NUL search above, yet the text ends at its first NUL wherever it
+    // falls: a NUL in the second byte keeps the first, one in the first keeps neither.
     if (written == 2 && out[1] == '\0') written = 1;
     if (written != 0 && out[0] == '\0') written = 0;
     text.commit(written);

@@ -158,6 +158,8 @@ async function run_page(name, mode, { extension = true, hosts = { [HOST_NAME]: h
       SOFTHSM2_CONF: path.join(token, 'softhsm2.conf'), NPC_PKCS11_MODULES: softhsm,
       NPC_PINENTRY: path.join(root, 'tests', 'signer', 'scripted_pinentry'),
       NPC_TEST_PINENTRY_PIN: '1234', NPC_TEST_PINENTRY_LOG: log,
+      // The extension asks for dialogs in the browser's language: English, for the checks' words.
+      LANGUAGE: 'en', LC_ALL: 'C.UTF-8',
     },
     page: async (file) => {
       results = file;

@@ -14,6 +14,8 @@ card_start "$work" || { echo "the card did not start"; cat "$work"/*.log; exit 1
 card=$work/card
 
 export NPC_TOKEN_DEADLINE=5
+# The dialogs in English, whatever the machine's language: the table checks their words.
+export LANGUAGE= LC_ALL=C.UTF-8
 export HOME=$work NPC_PKCS11_MODULES=${NPC_OPENSC_MODULE:-$(find /usr/lib -name opensc-pkcs11.so -print -quit)}
 export NPC_PINENTRY=$here/../signer/scripted_pinentry NPC_TEST_PINENTRY_PIN=123456
 export NPC_TEST_PINENTRY_SCRIPT=$work/answers NPC_TEST_PINENTRY_LOG=$work/dialogs
@@ -131,6 +133,7 @@ within_deadline() {
 }
 
 # name | answers | requests | expected | dialogs (- for any) | text the dialogs must show
+# (Each host asks the site's consent before its first signature: the first "ok" of a signing row.)
 while IFS='|' read -r case_name answers req expected want_dialogs shown; do
   case_name=$(xargs <<<"$case_name") answers=$(xargs <<<"$answers") want_dialogs=$(xargs <<<"$want_dialogs")
   shown=$(xargs <<<"$shown")
@@ -148,29 +151,29 @@ while IFS='|' read -r case_name answers req expected want_dialogs shown; do
   echo "$case_name: $(field status "$reply") $(field error "$reply") ($dialogs dialogs, $apdus APDUs)"
 done <<'EOF'
 certificates on the card        | ok                    | certificates            | certificates 4          | 1
-RSA PKCS#1 SHA-256              | pin 123456            | sign sig SHA-256 pkcs1  | sig sig SHA-256 pkcs1   | 1
-RSA PKCS#1 SHA-512              | pin 123456            | sign sig SHA-512 pkcs1  | sig sig SHA-512 pkcs1   | 1
-RSA PSS SHA-256                 | pin 123456            | sign sig SHA-256 pss    | sig sig SHA-256 pss     | 1
-RSA PSS SHA-384                 | pin 123456            | sign sig SHA-384 pss    | sig sig SHA-384 pss     | 1
-EC P-256 always PIN SHA-256     | pin 123456;pin 123456 | sign always SHA-256       | sig always SHA-256    | 2 | asks for the PIN for every signature
-EC P-256 always PIN SHA-512     | pin 123456;pin 123456 | sign always SHA-512       | sig always SHA-512    | 2
-EC P-384 without PIN SHA-384    | ok                    | sign nopin SHA-384       | sig nopin SHA-384      | 1 | CONFIRM
-EC P-384 without PIN SHA-256    | ok                    | sign nopin SHA-256       | sig nopin SHA-256      | 1 | CONFIRM
-encryption-only key             | -                     | sign enc SHA-256 pkcs1  | error not_for_signing   | 0
-wrong PIN, then the right one   | pin 654321;pin 123456 | sign sig SHA-256 pkcs1  | sig sig SHA-256 pkcs1   | 2 | does not tell how many tries are left
-three wrong PINs lock it        | pin 111111;pin 222222;ok;pin 333333 | sign sig SHA-256 pkcs1 | error pin_locked | -
-locked before any dialog        | -                     | sign sig SHA-256 pkcs1  | error pin_locked        | 0
-no PIN needed while it is locked | ok                   | sign nopin SHA-384       | sig nopin SHA-384      | 1 | CONFIRM
+RSA PKCS#1 SHA-256              | ok;pin 123456         | sign sig SHA-256 pkcs1  | sig sig SHA-256 pkcs1   | 2
+RSA PKCS#1 SHA-512              | ok;pin 123456         | sign sig SHA-512 pkcs1  | sig sig SHA-512 pkcs1   | 2
+RSA PSS SHA-256                 | ok;pin 123456         | sign sig SHA-256 pss    | sig sig SHA-256 pss     | 2
+RSA PSS SHA-384                 | ok;pin 123456         | sign sig SHA-384 pss    | sig sig SHA-384 pss     | 2
+EC P-256 always PIN SHA-256     | ok;pin 123456;pin 123456 | sign always SHA-256       | sig always SHA-256    | 3 | asks for the PIN for every signature
+EC P-256 always PIN SHA-512     | ok;pin 123456;pin 123456 | sign always SHA-512       | sig always SHA-512    | 3
+EC P-384 without PIN SHA-384    | ok;ok                 | sign nopin SHA-384       | sig nopin SHA-384      | 2 | CONFIRM
+EC P-384 without PIN SHA-256    | ok;ok                 | sign nopin SHA-256       | sig nopin SHA-256      | 2 | CONFIRM
+encryption-only key             | ok                    | sign enc SHA-256 pkcs1  | error not_for_signing   | 1
+wrong PIN, then the right one   | ok;pin 654321;pin 123456 | sign sig SHA-256 pkcs1  | sig sig SHA-256 pkcs1   | 3 | does not tell how many tries are left
+three wrong PINs lock it        | ok;pin 111111;pin 222222;ok;pin 333333 | sign sig SHA-256 pkcs1 | error pin_locked | -
+locked: only the site is asked  | ok                    | sign sig SHA-256 pkcs1  | error pin_locked        | 1
+no PIN needed while it is locked | ok;ok                | sign nopin SHA-384       | sig nopin SHA-384      | 2 | CONFIRM
 !unblocked with the PUK         | -                     | pkcs15-tool --unblock-pin --puk 12345678 --new-pin 123456 >/dev/null | - | -
-signs after the unblock         | pin 123456            | sign sig SHA-256 pkcs1  | sig sig SHA-256 pkcs1   | 1
+signs after the unblock         | ok;pin 123456         | sign sig SHA-256 pkcs1  | sig sig SHA-256 pkcs1   | 2
 !a second program holds the card | -                  | holder_start            | -                       | -
-RSA with the card held          | pin 123456            | sign sig SHA-256 pkcs1  | sig sig SHA-256 pkcs1   | 1
+RSA with the card held          | ok;pin 123456         | sign sig SHA-256 pkcs1  | sig sig SHA-256 pkcs1   | 2
 !no login left for it           | -                     | holder_tries            | -                       | -
-two signatures in one host      | pin 123456;pin 123456 | sign sig SHA-256; sign sig SHA-512 | sig sig SHA-512 | 2
+two signatures in one host      | ok;pin 123456;pin 123456 | sign sig SHA-256; sign sig SHA-512 | sig sig SHA-512 | 3
 !no login left for it again     | -                     | rm -f "$work/holder/go" "$work/holder/answer"; holder_start && holder_tries | - | -
 certificates three times in one host | @card_mark ok;@card_mark ok;@card_mark ok | certificates; certificates; certificates | certificates 4 | 3
 !the second read little         | -                     | second_read_small       | -                       | -
-card pulled mid-dialog          | @card_pull pin 123456 | sign sig SHA-256 pkcs1  | error token_error       | 1
+card pulled mid-dialog          | ok;@card_pull pin 123456 | sign sig SHA-256 pkcs1  | error token_error       | 2
 card gone                       | ok                    | certificates            | error no_token          | 1
 card back in                    | @card_insert ok       | certificates            | certificates 4          | 1
 pulled and back in one host     | ok;@card_pull ok;@card_insert ok | certificates; certificates; certificates | certificates 4 | 3

@@ -1,9 +1,7 @@
 // The npcorvane-client executable as a person runs it: against scripted fake hosts (shell
 // scripts that write prepared frames and record what they were sent) for the failures a real
 // host cannot be made to show, and against the real host with the test library.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "codec/base64.hpp"
-#include "options.hpp"
+#include "client/options.hpp"
 #include "support.hpp"
-#include "wire.hpp"
+#include "client/exchange.hpp"
 
 namespace npc::client {
 namespace {
@@ -197,6 +197,29 @@ TEST_F(ClientWire, SendsRequestsWholeOrInPieces) {
       joined += piece;
     }
     EXPECT_EQ(joined, request);
+  }
+}
+
+// The host reads a text up to its first NUL and tells its own messages by their first bytes, the
+// close text whole; only a request it would take for one of them needs the pieces.
+TEST_F(ClientWire, SplitsShortRequestsExactlyWhenTheHostWouldTakeThemForItsOwn) {
+  using namespace std::string_literals;
+  const std::vector<std::pair<std::string, bool>> rows = {
+      {R"({"close":"close"})", true},          {"{\"close\":\"close\"}\0tail"s, true},
+      {R"({"close":"close"} )", false},        {R"({"more":"more","x":1})", true},
+      {R"({"part":"true","count":0})", true},  {R"({"part":"abc"})", true},
+      {R"({"last":"")", true},                 {R"({"more" :"more"})", false},
+      {R"( {"part":"x"})", false},             {"\0{\"part\":\"x\"}"s, false},
+      {R"({"operation":"version"})", false},
+  };
+  for (const auto& [request, split] : rows) {
+    SCOPED_TRACE(excerpt(request));
+    memory_file from_host(raw_frame(ACK)), to_host;
+    send_report report;
+    ASSERT_TRUE(succeeded(send_request(to_host.fd, from_host.fd, request, send_settings{}, report)));
+    EXPECT_EQ(report.split, split);
+    const std::vector<std::string> messages = read_messages(to_host.contents());
+    EXPECT_EQ(messages.back(), split ? R"({"last":")" + base64_of(request) + "\"}" : request);
   }
 }
 

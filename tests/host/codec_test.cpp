@@ -41,6 +41,8 @@ TEST(Base64, StandardVectorsBothWays) {
   for (const auto& [bytes, text] : vectors) {
     EXPECT_EQ(encode(bytes), text) << "encoding " << text;
     EXPECT_EQ(decode(text), bytes) << "decoding " << text;
+    EXPECT_EQ(base64_encode_string(bytes), text);
+    EXPECT_EQ(base64_decode_string(text), bytes);
   }
 }
 
@@ -74,7 +76,10 @@ TEST(Base64, TolerantDecoderSkipsWhatIsNotAlphabet) {
       {"", ""},
       {"Q=Q=", "A"},                  // padding inside does not end the text
   };
-  for (const auto& [text, bytes] : cases) EXPECT_EQ(decode(text), bytes) << "decoding " << text;
+  for (const auto& [text, bytes] : cases) {
+    EXPECT_EQ(decode(text), bytes) << "decoding " << text;
+    EXPECT_EQ(base64_decode_string(text), bytes) << "decoding " << text;
+  }
 }
 
 // The strict decoder takes exactly what an encoder writes and refuses what the tolerant one skips.
@@ -146,11 +151,7 @@ TEST(Base64, FullChunkEncodesToItsFixedLengthWithoutPadding) {
 
 // Every vector path and the scalar code must give the same bytes for every input; the scalar code
 // is the one the tables above pin down. Paths this processor lacks are left out.
-struct path_choice {
-  explicit path_choice(detail::base64_path path) : before(detail::base64_use_path(path)) {}
-  ~path_choice() { detail::base64_use_path(before); }
-  detail::base64_path before;
-};
+using path_choice = detail::base64_path_scope;
 
 std::vector<detail::base64_path> vector_paths() {
   std::vector<detail::base64_path> paths;

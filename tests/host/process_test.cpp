@@ -3,12 +3,6 @@
 // libraries and browsers, and peak memory. The same cases run against a Windows build of the host
 // under Wine; see `setup` below. NPC_HOST_WRAPPER (a command and its arguments, split at spaces)
 // runs the host under a tool such as valgrind.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -25,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "posix_support.hpp"
 #include "protocol/wire.hpp"
 #include "support.hpp"
 
@@ -78,15 +73,7 @@ struct host_copy {
   }
 };
 
-struct host_run {
-  int exit_status = -1;  // -1 when the host did not exit normally
-  int signal = 0;
-  std::string out, err;
-  long peak_rss_kib = 0;  // the host's peak resident memory
-  // The capacity of the pipes to and from the host when its first output arrived; -1 for the one
-  // to the host when it was closed by then.
-  int input_pipe_size = -1, output_pipe_size = -1;
-};
+using host_run = test::child_run;
 
 struct host_options {
   std::vector<std::string> args;
@@ -124,28 +111,14 @@ bool host_is_instrumented() {
 #endif
 }
 
-// What the test writes to the host: texts, each written a number of times, so that a long input
-// need not be held in the test's own memory (which would count in the host's peak; see below).
-struct host_input {
-  std::vector<std::pair<std::string, std::size_t>> parts;
-  host_input(std::string text) : parts{{std::move(text), 1}} {}  // NOLINT: a plain text is an input
-  host_input& then(std::string text, std::size_t times = 1) {
-    parts.emplace_back(std::move(text), times);
-    return *this;
-  }
-  bool empty() const {
-    for (const auto& [text, times] : parts)
-      if (!text.empty() && times != 0) return false;
-    return true;
-  }
-};
+using host_input = test::child_input;
 
 // Starts the host, writes `input` to it while reading both its outputs, closes its input and waits.
 host_run run_host(const host_input& input, const host_options& options = {}) {
-  std::vector<std::string> env_strings;
+  test::child_command command;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string_view entry(*e);
-    if (!entry.starts_with("LD_LIBRARY_PATH=") && !entry.starts_with("NPC_TESTLIB_TRACE=")) env_strings.emplace_back(entry);
+    if (!entry.starts_with("LD_LIBRARY_PATH=") && !entry.starts_with("NPC_TESTLIB_TRACE=")) command.env.emplace_back(entry);
   }
   std::string host = options.host;
   std::optional<host_copy> copy;
@@ -154,100 +127,23 @@ host_run run_host(const host_input& input, const host_options& options = {}) {
     copy->put_beside(options.library);
     host = copy->host();
   } else if (!options.library.empty()) {
-    env_strings.push_back("LD_LIBRARY_PATH=" + fs::path(options.library).parent_path().string());
+    command.env.push_back("LD_LIBRARY_PATH=" + fs::path(options.library).parent_path().string());
   }
-  if (options.trace) env_strings.push_back("NPC_TESTLIB_TRACE=1");
-  std::vector<std::string> args = host_wrapper();
-  if (!setup.launcher.empty()) args.push_back(setup.launcher);
-  args.push_back(host);
-  args.insert(args.end(), options.args.begin(), options.args.end());
-  std::vector<char*> envp, argv;
-  for (auto& s : env_strings) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  int in[2], out[2], err[2];
-  EXPECT_EQ(pipe(in) | pipe(out) | pipe(err), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) posix_spawn_file_actions_addclose(&actions, fd);
-  for (int fd : options.closed_descriptors) posix_spawn_file_actions_addclose(&actions, fd);
-  if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
-  pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  host_run result;
-  EXPECT_EQ(spawned, 0) << std::strerror(spawned);
-  if (spawned != 0) return result;
-  if (options.close_output_early) {
-    close(out[0]);
-    out[0] = -1;
-  }
-
-  signal(SIGPIPE, SIG_IGN);
-  fcntl(in[1], F_SETFL, O_NONBLOCK);
-  std::size_t part = 0, repeat = 0, written = 0;  // where the writing stands in `input`
-  const auto skip_finished = [&] {
-    while (part < input.parts.size() && (written == input.parts[part].first.size() || repeat == input.parts[part].second)) {
-      written = 0;
-      if (++repeat >= input.parts[part].second) {
-        repeat = 0;
-        ++part;
-      }
-    }
-  };
-  skip_finished();
-  int to_host = in[1];
-  if (input.empty()) close(std::exchange(to_host, -1));
+  if (options.trace) command.env.push_back("NPC_TESTLIB_TRACE=1");
+  command.argv = host_wrapper();
+  if (!setup.launcher.empty()) command.argv.push_back(setup.launcher);
+  command.argv.push_back(host);
+  command.argv.insert(command.argv.end(), options.args.begin(), options.args.end());
+  command.cwd = options.cwd;
+  command.closed_descriptors = options.closed_descriptors;
+  test::pump_options pump;
   // Under a tool such as valgrind the host runs many times slower.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(host_wrapper().empty() ? 60 : 600);
-  char block[1 << 16];
-  while (out[0] >= 0 || err[0] >= 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ADD_FAILURE() << "the host did not finish in time";
-      kill(pid, SIGKILL);
-      break;
-    }
-    pollfd fds[3] = {{to_host, POLLOUT, 0}, {out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    poll(fds, 3, 1000);
-    if (to_host >= 0 && (fds[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      const std::string& text = input.parts[part].first;
-      const ssize_t n = write(to_host, text.data() + written, std::min<std::size_t>(text.size() - written, 1 << 16));
-      if (n > 0) written += static_cast<std::size_t>(n);
-      if (n < 0 && errno != EAGAIN) part = input.parts.size();  // the host stopped reading
-      skip_finished();
-      if (part == input.parts.size()) close(std::exchange(to_host, -1));
-    }
-    for (auto [index, text] : {std::pair{1, &result.out}, std::pair{2, &result.err}}) {
-      int& fd = index == 1 ? out[0] : err[0];
-      if (fd >= 0 && (fds[index].revents & (POLLIN | POLLHUP | POLLERR))) {
-        const ssize_t n = read(fd, block, sizeof block);
-        if (index == 1 && n > 0 && text->empty()) {
-          result.output_pipe_size = fcntl(fd, F_GETPIPE_SZ);
-          if (to_host >= 0) result.input_pipe_size = fcntl(to_host, F_GETPIPE_SZ);
-        }
-        if (n > 0) text->append(block, static_cast<std::size_t>(n));
-        else close(std::exchange(fd, -1));
-        if (index == 1 && fd >= 0 && text->size() >= options.close_output_after) close(std::exchange(fd, -1));
-      }
-    }
-  }
-  if (to_host >= 0) close(to_host);
+  pump.deadline = std::chrono::seconds(host_wrapper().empty() ? 60 : 600);
+  pump.close_output_early = options.close_output_early;
+  pump.close_output_after = options.close_output_after;
+  host_run result = test::run_child(command, input, pump);
   // The test library traces through the C runtime's stderr, which stays in text mode on Windows.
   for (std::size_t at; (at = result.err.find("\r\n")) != std::string::npos;) result.err.erase(at, 1);
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-  result.peak_rss_kib = usage.ru_maxrss;
   return result;
 }
 

@@ -120,6 +120,8 @@ for manifest in /etc/chromium/native-messaging-hosts/$host_name.json $links \
 done
 for link in $links; do [ -L "$link" ] || fail "$link is no link"; done
 [ -x "$host" ] || fail "no host at $host"
+# The library's certificate chooser beside it; its GTK 4 came in as a dependency (checked above).
+[ -x "$libdir/npcorvane-chooser" ] || fail "no certificate chooser at $libdir/npcorvane-chooser"
 # The installed host searches its own folder for libraries, and no other.
 runpath=$(readelf -d "$host" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]$/\1/p')
 [ "$runpath" = '$ORIGIN' ] || fail "the installed host's RUNPATH is '$runpath', not \$ORIGIN"
@@ -179,7 +181,12 @@ mv "$work/host.away" "$host"
 [ $doctor_status -eq 1 ] || fail "doctor found no problem with the host removed"
 expect_line "$work/doctor" "problem  chromium: system manifest /etc/chromium/native-messaging-hosts/$host_name.json: the host $host is missing"
 expect_line "$work/doctor" "what to do: reinstall the package (sudo apt-get install --reinstall npcorvane)"
-echo "doctor reports the registration, a missing pinentry and a missing host; --json parses"
+# The PKCS#11 modules as p11-kit loads them: SoftHSM2's, with a throw-away token in its folder.
+"$NPC_ROOT/scripts/softhsm-token" "$work/token" >/dev/null || fail "cannot make a SoftHSM2 token"
+SOFTHSM2_CONF=$work/token/softhsm2.conf doctor --browser chromium >"$work/doctor" || true
+expect_line "$work/doctor" "ok       softhsm2: "
+expect_line "$work/doctor" "initialises; tokens: npc-test"
+echo "doctor reports the registration, a missing pinentry and a missing host, SoftHSM2's token; --json parses"
 
 echo "--- the browser suite against the installed host ($browsers)"
 # The harness writes a manifest for its reporting host only; the test library, by LD_LIBRARY_PATH,

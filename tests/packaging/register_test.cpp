@@ -433,6 +433,11 @@ TEST_F(RegisterTest, StatusTellsAMissingRegistrationABrokenOneAndAHealthyOne) {
       {"host gone", [&] { fs::remove(host); }, 1, "the host " + host.string() + " is missing"},
       {"another host's manifest", [&] { std::ofstream(manifest) << "{\"name\": \"other.host\", \"path\": \"/bin/true\"}"; },
        1, "names the host 'other.host'"},
+      // What the file says reaches the terminal with its control characters (C0 and C1) blunted.
+      {"a name that drives the terminal",
+       [&] { std::ofstream(manifest) << R"({"name": "x\u001b]0;owned\u0007\u009b2J", "path": "/bin/true"})"; }, 1,
+       "names the host 'x?]0;owned??2J'"},
+      {"a manifest that is no JSON", [&] { std::ofstream(manifest) << "{\"name\": "; }, 1, "is no JSON"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -440,6 +445,7 @@ TEST_F(RegisterTest, StatusTellsAMissingRegistrationABrokenOneAndAHealthyOne) {
     const run_result run = run_register(home, status);
     EXPECT_EQ(run.status, c.status) << run.out << run.err;
     EXPECT_NE(run.out.find(c.expected), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find_first_of("\x1b\x07"), std::string::npos);
   }
 }
 

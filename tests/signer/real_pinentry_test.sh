@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A signature through the host with the PIN typed into a real pinentry (pinentry-gtk2 on Xvfb,
-# the keys sent with xdotool); the signature must verify with OpenSSL.
+# the keys sent with xdotool), asked in German for a long origin; the signature must verify with
+# OpenSSL. NPC_SCREENSHOT=FILE keeps a picture of the dialog (docs/pin-dialog-de.png is one).
 #   real_pinentry_test.sh CLIENT HOST TOKEN_DIR
 # Exits 77 (skipped) when Xvfb, xdotool or pinentry-gtk2 is missing; the signer stage installs them.
 set -euo pipefail
@@ -19,10 +20,12 @@ export NPC_PKCS11_MODULES=${NPC_SOFTHSM_MODULE:-$(find /usr/lib -name libsofthsm
 
 id=$(sha256sum <"$token/rsa.crt.der" | cut -c1-64)
 printf 'a document signed with a PIN typed into the dialog\n' >"$work/document"
-npc_answer_dialog "npcorvane: signature" 1234 &
+origin=https://login.bank.example.com.account-security-check-session-renewal-required.region-eu-west-1.node-0042.attacker-cdn.net
+# The host asks the site's consent first (Erlauben), then the PIN.
+{ npc_answer_dialog "npcorvane: Zertifikat" "" alt+e && npc_answer_dialog "npcorvane: Signatur" 1234; } &
 typist=$!
 env -u LD_LIBRARY_PATH "$client" --host "$host" \
-  "{\"operation\":\"sign\",\"certificate\":\"$id\",\"origin\":\"https://shop.example\",\"data\":\"$(base64 -w0 "$work/document")\"}" \
+  "{\"operation\":\"sign\",\"certificate\":\"$id\",\"origin\":\"$origin\",\"lang\":\"de\",\"data\":\"$(base64 -w0 "$work/document")\"}" \
   >"$work/reply"
 wait "$typist" || { echo "no dialog was answered"; exit 1; }
 sed -n 's/.*"signature":"\([^"]*\)".*/\1/p' "$work/reply" | base64 -d >"$work/signature"

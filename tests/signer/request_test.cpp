@@ -52,6 +52,11 @@ class fake_backend final : public signer::backend {
 class fake_prompts final : public signer::user_prompts {
  public:
   void allow_certificates(std::string_view) override {}
+  void allow_use(std::string_view) override {}
+  std::string choose_certificate(const signer::chooser_prompt&) override {
+    ADD_FAILURE() << "no chooser is shown for a request that names its certificate";
+    return {};
+  }
   void ask_pin(const signer::sign_prompt&, int, bool, signer::secret&) override {
     ADD_FAILURE() << "no PIN is asked of a key that needs none";
   }
@@ -59,7 +64,7 @@ class fake_prompts final : public signer::user_prompts {
 };
 
 const signer::request_services FAKES{[] { return std::unique_ptr<signer::backend>(new fake_backend); },
-                                     [] { return std::unique_ptr<signer::user_prompts>(new fake_prompts); }};
+                                     [](std::string_view) { return std::unique_ptr<signer::user_prompts>(new fake_prompts); }};
 
 TEST(request_handling, a_signature_leaves_verified_and_encoded) {
   using signer::key_kind;

@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "core/dialog_content.hpp"
+#include "core/translation.hpp"
 #include "dialogs/pinentry.hpp"
 #include "dialogs/pinentry_process.hpp"
+#include "pkcs11/pcsc.hpp"
 #include "signer_support.hpp"
 
 namespace npc::test {
@@ -65,7 +67,7 @@ signer_library& library() {
 
 // Replaces each "$name" with the id of that test certificate.
 std::string with_ids(std::string text) {
-  for (const char* name : {"rsa", "ec256", "ec384"}) {
+  for (const char* name : {"rsa", "ec256", "ec384", "login"}) {
     const std::string mark = std::string("$") + name;
     for (std::size_t at; (at = text.find(mark)) != std::string::npos;) {
       text.replace(at, mark.size(), token_environment::id(name));
@@ -90,7 +92,7 @@ TEST_F(signer_test, version_names_the_library_and_its_operations) {
   const json_ptr reply = library().ask(R"({"operation":"version"})");
   EXPECT_EQ(text_of(reply.get(), "status"), "ok");
   EXPECT_TRUE(std::regex_match(text_of(reply.get(), "version"), std::regex(R"(\d+\.\d+\.\d+)")));
-  EXPECT_EQ(json_array_size(json_object_get(reply.get(), "operations")), 4u);
+  EXPECT_EQ(json_array_size(json_object_get(reply.get(), "operations")), 6u);
 }
 
 TEST_F(signer_test, certificates_describe_every_certificate_on_the_token) {
@@ -334,6 +336,13 @@ void script_dialogs(const std::vector<std::string>& answers) {
 
 std::string dialog_record() { return read_file(std::getenv("NPC_TEST_PINENTRY_LOG")); }
 
+// Gives `origin` (as JSON text) the user's consent, so that a case can be about the dialogs
+// that follow it.
+void allow_origin(const std::string& origin) {
+  script_dialogs({"ok"});
+  library().ask(R"({"operation":"certificates","origin":")" + origin + "\"}");
+}
+
 // The lines of the record that start with `command`, the command itself left out.
 std::vector<std::string> recorded(const std::string& command) {
   std::vector<std::string> found;
@@ -415,6 +424,7 @@ TEST_F(signer_test, the_user_decides_each_signature_in_a_dialog) {
        "certificate_not_found", {}, {}, 3},
       {"a slot list that never fits", 3, {{"NPC_TEST_LIE", "slots"}}, {}, "", "no_token", {}, {}, 3},
   };
+  allow_origin("https://shop.example");
   for (const dialog_case& c : table) {
     SCOPED_TRACE(c.what);
     const card_module card(c.tries);
@@ -450,9 +460,10 @@ TEST_F(signer_test, the_dialog_says_who_asks_and_what_is_signed) {
   for (std::size_t i = 0; i < json_array_size(list); ++i) {
     if (text_of(json_array_get(list, i), "label") == "rsa") serial = text_of(json_array_get(list, i), "serial");
   }
-  const std::string shown =
-      "Certificate: NPC Test RSA%0AIssued by: O=npcorvane tests,CN=NPC Test RSA%0ASerial number: " +
-      serial + "%0AToken: npc-test%0A";
+  // Each value is isolated (FSI ... PDI), which Assuan sends as they are.
+  const std::string shown = "Certificate: \u2068NPC Test RSA\u2069%0AIssued by: \u2068O=npcorvane tests,CN=NPC "
+                            "Test RSA\u2069%0ASerial number: \u2068" +
+                            serial + "\u2069%0AToken: \u2068npc-test\u2069%0A";
   struct text_case {
     std::string request;
     std::vector<std::string> answers;
@@ -462,24 +473,28 @@ TEST_F(signer_test, the_dialog_says_who_asks_and_what_is_signed) {
   const text_case table[] = {
       {R"({"operation":"sign","certificate":"$rsa","data":"aGk=","origin":"https://shop.example"})",
        {"pin 1234"},
-       "A signature is requested by https://shop.example.%0A%0A" + shown +
+       "A site asks for your signature.%0A%0ASite: \u2068shop.example\u2069%0AAddress: "
+       "\u2068https://shop.example\u2069%0A" + shown +
            "SHA-256 of the data:%0A  8f434346 648f6b96 df89dda9 01c5176b%0A  10a6d839 61dd3c1a "
            "c88b59b2 dc327aa4",
        ""},
       // A forged line break in the origin stays on its line; no origin is said to be none.
       {R"({"operation":"sign","certificate":"$rsa","hash":"SHA-384","data":"aGk=","origin":"https://a.example\nCertificate: Bank"})",
        {"pin 0000", "pin 1234"},
-       "A signature is requested by https://a.example Certificate: Bank.%0A%0A" + shown +
+       "A site asks for your signature.%0A%0AAddress: \u2068https://a.example Certificate: Bank\u2069%0A" +
+           shown +
            "SHA-256 of the data:%0A  8f434346 648f6b96 df89dda9 01c5176b%0A  10a6d839 61dd3c1a "
            "c88b59b2 dc327aa4",
        "Wrong PIN. Try again."},
       {R"({"operation":"sign","certificate":"$rsa","digest":"j0NDRmSPa5bfid2pAcUXaxCm2Dlh3TwayItZstwyeqQ="})",
        {"pin 1234"},
-       "A signature is requested (the request does not say by whom).%0A%0A" + shown +
-           "SHA-256 digest to sign:%0A  8f434346 648f6b96 df89dda9 01c5176b%0A  10a6d839 61dd3c1a "
-           "c88b59b2 dc327aa4",
+       "A signature is requested, but the request does not say by whom.%0A%0A" + shown +
+           "SHA-256 digest given by the site:%0A  8f434346 648f6b96 df89dda9 01c5176b%0A  10a6d839 "
+           "61dd3c1a c88b59b2 dc327aa4%0A%0AThe site gives only a ready-made digest: the document cannot "
+           "be shown.",
        ""},
   };
+  for (const char* origin : {"https://shop.example", "https://a.example\\nCertificate: Bank"}) allow_origin(origin);
   for (const text_case& c : table) {
     SCOPED_TRACE(c.request);
     script_dialogs(c.answers);
@@ -504,8 +519,8 @@ TEST_F(signer_test, the_dialog_says_who_asks_and_what_is_signed) {
   EXPECT_NE(descriptions[1].find("%0A%0AThis is the last PIN try."), std::string::npos);
 }
 
-// The first "certificates" of an origin asks the user; a refusal is "cancelled" and asked again
-// next time, an approval holds for the host's life and that origin alone.
+// The first "certificates" of an origin asks the user; a refusal is "cancelled" and holds, without
+// a dialog, for the host's life, as an approval does, for that origin alone.
 TEST_F(signer_test, reading_certificates_needs_the_users_consent_once_per_origin) {
   struct step {
     const char* origin;
@@ -515,8 +530,9 @@ TEST_F(signer_test, reading_certificates_needs_the_users_consent_once_per_origin
   };
   const step steps[] = {
       {"https://consent-a.example", {"refuse"}, "cancelled", 1},
-      {"https://consent-a.example", {"ok"}, "", 1},
-      {"https://consent-a.example", {}, "", 0},
+      {"https://consent-a.example", {"ok"}, "cancelled", 0},
+      {"https://consent-c.example", {"ok"}, "", 1},
+      {"https://consent-c.example", {}, "", 0},
       {"https://consent-b.example", {"cancel"}, "cancelled", 1},
   };
   for (const step& s : steps) {
@@ -532,7 +548,9 @@ TEST_F(signer_test, reading_certificates_needs_the_users_consent_once_per_origin
     const auto asked = recorded("CONFIRM");
     EXPECT_EQ(asked.size(), s.asked);
     if (s.asked > 0) {
-      EXPECT_EQ(recorded("SETDESC").at(0).rfind(std::string(s.origin) + " asks to read", 0), 0u);
+      EXPECT_EQ(recorded("SETDESC").at(0).rfind("A site asks to read", 0), 0u);
+      EXPECT_NE(recorded("SETDESC").at(0).find("Address: \u2068" + std::string(s.origin) + "\u2069"),
+                std::string::npos);
     }
   }
 }
@@ -581,7 +599,7 @@ TEST_F(signer_test, the_key_that_matches_the_certificate_signs) {
         << text_of(reply.get(), "message");
     EXPECT_EQ(card.logins().size(), 1u);
     ASSERT_EQ(recorded("SETDESC").size(), 1u);
-    EXPECT_NE(recorded("SETDESC")[0].find("%0AToken: npc-test%0A"), std::string::npos);
+    EXPECT_NE(recorded("SETDESC")[0].find("%0AToken: \u2068npc-test\u2069%0A"), std::string::npos);
 
     script_dialogs({});
     const json_ptr refused = library().ask(
@@ -601,6 +619,7 @@ TEST_F(signer_test, the_diagnostic_log_has_a_line_per_request_and_nothing_secret
   std::filesystem::remove(log);
   const std::string data = "Quarterly figures, 7391 units", wrong_pin = "Zq7x9Wrong";
   std::string signature;
+  allow_origin("https://shop.example");
   {
     const scoped_env on("NPC_LOG", log.string());
     script_dialogs({"pin " + wrong_pin});
@@ -667,11 +686,12 @@ TEST(assuan, escaping_both_ways) {
 }
 
 // A value shown in a dialog cannot forge a line, reorder what is read, or push the digest out of
-// the one Assuan line the description travels on, whatever the origin or certificate holds.
+// the one Assuan line the description travels on, whatever the origin or certificate holds, in
+// any language.
 TEST(pinentry_texts, hostile_values_stay_in_their_place) {
   struct field_case {
     std::string origin;
-    std::string shown;  // as the first line names it
+    std::string shown;  // as the address line gives it, isolation marks aside
   };
   const field_case table[] = {
       {"https://a.example\r\nCertificate: Bank", "https://a.example  Certificate: Bank"},
@@ -679,25 +699,53 @@ TEST(pinentry_texts, hostile_values_stay_in_their_place) {
       {"a\u200bb\u2066c\u061cd\ufeffe\u2028f\xc2\x85g", "a?b?c?d?e f g"},
       {"bad \xff \xc0\xaf \xed\xa0\x80 \xe2\x82", "bad ? ?? ??? ??"},
       {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x91", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x91"},
-      {std::string(60, 'a') + std::string(40, '%'), std::string(60, 'a') + std::string(13, '%') + "..."},
-      {std::string(99, 'a') + "\xc3\xa9", std::string(99, 'a') + "..."},
+      // Cut in the middle, a '%' counting three bytes as it is sent.
+      {std::string(60, 'a') + std::string(40, '%'), std::string(38, 'a') + "\u2026" + std::string(13, '%')},
+      {std::string(99, 'a') + "\xc3\xa9", std::string(38, 'a') + "\u2026" + std::string(37, 'a') + "\xc3\xa9"},
   };
   for (const field_case& c : table) {
     SCOPED_TRACE(c.origin);
-    const std::string text = signer::dialog_body(
-        signer::dialog_for(signer::prompt_kind::pin, {c.origin, "CN", "I", "1", "T", "D", "00"}));
-    EXPECT_EQ(text.substr(0, text.find(".\n")), "A signature is requested by " + c.shown);
+    const std::string text = signer::dialog_body(signer::dialog_for(
+        signer::prompt_kind::pin, {c.origin, "CN", "I", "1", "T", "SHA-256", false, "00", ""}, signer::translation()));
+    EXPECT_NE(text.find("\nAddress: \u2068" + c.shown + "\u2069\n"), std::string::npos) << text;
   }
   const std::string worst(1000, '%');
   const std::string digest(128, 'f');
-  const signer::sign_prompt shown{worst, worst, worst, worst, worst, "SHA-512 digest to sign", digest};
-  for (const auto kind : {signer::prompt_kind::final_try, signer::prompt_kind::pin_pad}) {
-    const std::string line =
-        "SETDESC " + signer::detail::assuan_escape(signer::dialog_body(signer::dialog_for(kind, shown)));
-    EXPECT_LT(line.size(), 1000u);
-    std::string groups;
-    for (int row = 0; row < 4; ++row) groups += "%0A  ffffffff ffffffff ffffffff ffffffff";
-    EXPECT_NE(line.find("SHA-512 digest to sign:" + groups), std::string::npos);
+  const signer::sign_prompt shown{"https://" + std::string(240, 'a') + ".example", worst, worst, worst, worst,
+                                  "SHA-512", true, digest, ""};
+  for (const std::string_view language : signer::built_in_languages()) {
+    for (const auto kind : {signer::prompt_kind::final_try, signer::prompt_kind::pin_pad}) {
+      SCOPED_TRACE(language);
+      const signer::translation t = signer::choose_translation(language, {});
+      const std::string line =
+          "SETDESC " + signer::detail::assuan_escape(signer::dialog_body(signer::dialog_for(kind, shown, t)));
+      EXPECT_LT(line.size(), 1000u);
+      std::string groups;
+      for (int row = 0; row < 4; ++row) groups += "%0A  ffffffff ffffffff ffffffff ffffffff";
+      EXPECT_NE(line.find(t("%s digest given by the site", "SHA-512") + ":" + groups), std::string::npos);
+    }
+  }
+}
+
+// The card reset after a PIN reaches the reader the slot names, and no other: OpenSC's slot
+// description is the reader's name, cut at 64 bytes and padded with spaces.
+TEST(pcsc_readers, a_slot_names_its_reader_and_no_other) {
+  const std::string long_name(70, 'r');
+  const std::vector<std::string> readers = {"Reader 10", "Reader 1", long_name, "Other " + long_name};
+  const auto padded = [](std::string text) {
+    text.resize(64, ' ');
+    return text;
+  };
+  const std::pair<std::string, std::string> table[] = {
+      {padded("Reader 1"), "Reader 1"},
+      {padded("Reader 10"), "Reader 10"},
+      {padded("Reader"), ""},                       // a prefix of a reader is no reader
+      {long_name.substr(0, 64), long_name},         // cut at its field's width
+      {padded(""), ""},
+      {padded("SoftHSM slot ID 0x1"), ""},
+  };
+  for (const auto& [description, reader] : table) {
+    EXPECT_EQ(signer::detail::reader_for_slot(readers, description), reader) << description;
   }
 }
 
@@ -722,12 +770,17 @@ TEST(pinentry_texts, a_pin_asked_again_says_why) {
   const std::string worst(1000, '%');
   for (const why_case& c : table) {
     SCOPED_TRACE(c.says);
-    signer::sign_prompt shown{worst, worst, worst, worst, worst, "SHA-512 digest to sign", std::string(128, 'f')};
+    signer::sign_prompt shown{worst, worst, worst, worst, worst, "SHA-512", true, std::string(128, 'f'), ""};
     shown.pin_for_each_signature = c.each_signature;
     shown.token_tells_tries = c.tells_tries;
-    const signer::dialog_content content = signer::dialog_for(c.kind, shown, c.tries_left);
+    const signer::dialog_content content = signer::dialog_for(c.kind, shown, signer::translation(), c.tries_left);
     EXPECT_NE((content.notice + "|" + content.error).find(c.says), std::string::npos);
-    EXPECT_LT(("SETDESC " + signer::detail::assuan_escape(signer::dialog_body(content))).size(), 1000u);
+    for (const std::string_view language : signer::built_in_languages()) {
+      SCOPED_TRACE(language);
+      const signer::dialog_content translated =
+          signer::dialog_for(c.kind, shown, signer::choose_translation(language, {}), c.tries_left);
+      EXPECT_LT(("SETDESC " + signer::detail::assuan_escape(signer::dialog_body(translated))).size(), 1000u);
+    }
   }
 }
 
@@ -749,4 +802,139 @@ TEST(pinentry_process_test, a_program_that_never_answers_is_ended) {
 }
 
 }  // namespace
+
+// Logins and the consent before any use of a certificate, through the stand-in pinentry and the
+// stand-in chooser, step by step in one process, since consent lasts the process's life. Each
+// step: the request, the pinentry's answers, what the reply says, and what the user was shown.
+TEST_F(signer_test, logins_are_bound_to_the_site_and_nothing_is_told_before_consent) {
+  const std::filesystem::path chooser_log = token_environment::dir / ("chooser-log-" + std::to_string(::getpid()));
+  const std::filesystem::path load_log = token_environment::dir / ("login-loads-" + std::to_string(::getpid()));
+  std::filesystem::remove(load_log);
+  const scoped_env chooser("NPC_CHOOSER", NPC_SCRIPTED_CHOOSER);
+  const scoped_env chooser_record("NPC_TEST_CHOOSER_LOG", chooser_log.string());
+  const scoped_env loads("NPC_TEST_LOAD_LOG", load_log.string());
+  const card_module card(3);
+  const std::string challenge(32, 'c');
+  const std::string challenge_b64 = "Y2NjY2NjY2NjY2NjY2NjY2NjY2NjY2NjY2NjY2NjY2M=";
+  const std::string labelled = "bnBjb3J2YW5lLWF1dGhlbnRpY2F0ZS12MQBhYmM=";  // the format's name, 0, "abc"
+  struct step {
+    const char* what;
+    std::string request;
+    std::vector<std::string> answers;  // the pinentry's
+    std::string chooser_answer;        // empty: the chooser must not be started
+    const char* code;                  // empty: ok
+    const char* field;
+    std::vector<std::string> dialogs;  // CONFIRM and GETPIN, in order
+    std::vector<std::string> shown;    // what the first dialog's text says, in parts, if any
+  };
+  const auto auth = [&](const std::string& origin, const std::string& more) {
+    return R"({"operation":"authenticate","origin":")" + origin + R"(","challenge":")" + challenge_b64 +
+           "\"" + more + "}";
+  };
+  const step steps[] = {
+      // Before consent, a page cannot tell a missing card or an unknown id from a refusal, and no
+      // module is loaded.
+      {"unknown id, refused", R"({"operation":"sign","certificate":"00ff","data":"aGk=","origin":"https://before-1.example"})",
+       {"refuse"}, "", "cancelled", "", {"CONFIRM"}, {"A site wants to use a certificate on your card.", "before-1.example"}},
+      {"present certificate, refused", R"({"operation":"sign","certificate":"$rsa","data":"aGk=","origin":"https://before-2.example"})",
+       {"refuse"}, "", "cancelled", "", {"CONFIRM"}, {"A site wants to use", "before-2.example"}},
+      {"login before consent, refused", auth("https://before-3.example", R"(,"certificate":"$login")"),
+       {"cancel"}, "", "cancelled", "", {"CONFIRM"}, {"A site wants to use", "before-3.example"}},
+      // A refusal holds for the connection: no dialog, no chooser, whatever is asked.
+      {"denied: sign", R"({"operation":"sign","certificate":"$rsa","data":"aGk=","origin":"https://before-1.example"})",
+       {}, "", "cancelled", "", {}, {}},
+      {"denied: certificates", R"({"operation":"certificates","origin":"https://before-2.example"})", {}, "",
+       "cancelled", "", {}, {}},
+      {"denied: chooser", R"({"operation":"select_certificate","purpose":"authenticate","origin":"https://before-3.example"})",
+       {}, "", "cancelled", "", {}, {}},
+      {"denied: login without a certificate", auth("https://before-3.example", ""), {}, "", "cancelled", "", {}, {}},
+      // A login: consent, then the PIN in a dialog that says it is a login and where.
+      {"login", auth("https://login.example", R"(,"certificate":"$login")"), {"ok", "pin 1234"}, "", "", "",
+       {"CONFIRM", "GETPIN"}, {"A site wants to use", "login.example"}},
+      {"a certificate not for logins", auth("https://login.example", R"(,"certificate":"$rsa")"), {}, "",
+       "not_for_login", "certificate", {}, {}},
+      {"the login certificate signs no digest",
+       R"({"operation":"sign","certificate":"$login","digest":"j0NDRmSPa5bfid2pAcUXaxCm2Dlh3TwayItZstwyeqQ=","origin":"https://login.example"})",
+       {}, "", "not_for_signing", "certificate", {}, {}},
+      {"data shaped like a login", R"({"operation":"sign","certificate":"$ec256","data":")" + labelled + R"(","origin":"https://login.example"})",
+       {}, "", "bad_request", "data", {}, {}},
+      {"an origin that is no site", auth("http://login.example", ""), {}, "", "bad_request", "origin", {}, {}},
+      {"a short challenge", R"({"operation":"authenticate","origin":"https://login.example","challenge":"YWJj"})", {}, "",
+       "bad_request", "challenge", {}, {}},
+      // The chooser: its pick is the consent for that certificate alone.
+      {"select for login", R"({"operation":"select_certificate","purpose":"authenticate","origin":"https://choose.example"})",
+       {}, "first", "", "", {}, {}},
+      {"a login with the chosen certificate asks only the PIN", auth("https://choose.example", R"(,"certificate":"$login")"),
+       {"pin 1234"}, "", "", "", {"GETPIN"}, {"Log in to ", "choose.example", " as ", "NPC Test Login"}},
+      {"a chooser naming what it was not offered", R"({"operation":"select_certificate","purpose":"sign","origin":"https://choose.example"})",
+       {}, "key " + token_environment::id("login"), "cancelled", "", {}, {}},
+      {"one login certificate: no chooser, the login dialog", auth("https://single.example", ""), {"pin 1234"}, "", "", "",
+       {"GETPIN"}, {"Log in to ", "single.example", " as ", "NPC Test Login"}},
+  };
+  for (const step& s : steps) {
+    SCOPED_TRACE(s.what);
+    script_dialogs(s.answers);
+    std::filesystem::remove(chooser_log);
+    const scoped_env chooser_answer("NPC_TEST_CHOOSER_ANSWER", s.chooser_answer.empty() ? "first" : s.chooser_answer);
+    const json_ptr reply = library().ask(with_ids(s.request));
+    if (*s.code == '\0') {
+      EXPECT_EQ(text_of(reply.get(), "status"), "ok") << text_of(reply.get(), "message");
+    } else {
+      expect_error(reply.get(), s.code, s.field);
+    }
+    std::vector<std::string> dialogs;
+    for (const std::string& line : lines_of(std::getenv("NPC_TEST_PINENTRY_LOG"))) {
+      if (line == "GETPIN" || line == "CONFIRM") dialogs.push_back(line);
+    }
+    EXPECT_EQ(dialogs, s.dialogs);
+    if (!s.shown.empty()) {
+      ASSERT_FALSE(recorded("SETDESC").empty());
+      for (const std::string& part : s.shown) {
+        EXPECT_NE(recorded("SETDESC")[0].find(part), std::string::npos) << part << " in " << recorded("SETDESC")[0];
+      }
+      // No login shows a digest: the user could not check it.
+      EXPECT_EQ(recorded("SETDESC")[0].find("SHA-256"), std::string::npos);
+    }
+    EXPECT_EQ(std::filesystem::exists(chooser_log), !s.chooser_answer.empty());
+    if (std::string(s.what).rfind("denied", 0) == 0 || s.dialogs == std::vector<std::string>{"CONFIRM"}) {
+      EXPECT_FALSE(std::filesystem::exists(load_log)) << "a module was loaded before consent";
+    }
+    if (std::string(s.what) == "login") {
+      // The signature is over the format's name, 0, the SHA-256 of the origin and of the challenge.
+      const auto sha256 = [](const std::string& bytes) {
+        unsigned char out[32];
+        EVP_Digest(bytes.data(), bytes.size(), out, nullptr, EVP_sha256(), nullptr);
+        return std::string(reinterpret_cast<char*>(out), sizeof out);
+      };
+      const std::string message = std::string("npcorvane-authenticate-v1", 25) + '\0' +
+                                  sha256("https://login.example") + sha256(challenge);
+      EXPECT_EQ(text_of(reply.get(), "format"), "npcorvane-authenticate-v1");
+      EXPECT_EQ(text_of(reply.get(), "origin"), "https://login.example");
+      EXPECT_EQ(text_of(reply.get(), "algorithm"), "ECDSA-SHA256");
+      EXPECT_EQ(text_of(reply.get(), "certificate_id"), token_environment::id("login"));
+      EXPECT_TRUE(openssl_verifies(token_environment::der("login"), "SHA256", false, false, message,
+                                   unbase64(text_of(reply.get(), "signature"))));
+      EXPECT_EQ(recorded("SETDESC").at(1).rfind("Log in to ", 0), 0u) << recorded("SETDESC").at(1);
+      EXPECT_NE(recorded("SETDESC").at(1).find("login.example"), std::string::npos);
+      EXPECT_EQ(recorded("SETOK").back(), "_Log in");
+    }
+    if (std::string(s.what) == "select for login") {
+      const json_t* list = json_object_get(reply.get(), "certificates");
+      ASSERT_EQ(json_array_size(list), 1u);
+      EXPECT_EQ(text_of(json_array_get(list, 0), "id"), token_environment::id("login"));
+      const std::string shown = read_file(chooser_log);
+      EXPECT_NE(shown.find("choose.example"), std::string::npos);
+      EXPECT_NE(shown.find(" wants to use a certificate on your card to log you in."), std::string::npos);
+      std::size_t items = 0;
+      for (std::size_t at = 0; (at = shown.find("\nITEM ", at)) != std::string::npos; ++at) ++items;
+      EXPECT_EQ(items, 1u) << "only the certificate for logins is offered";
+    }
+  }
+  // The record of loads works: the steps past consent loaded the module.
+  EXPECT_TRUE(std::filesystem::exists(load_log));
+  // Without the chooser program, select_certificate says so.
+  const scoped_env missing("NPC_CHOOSER", "/nonexistent/npcorvane-chooser");
+  expect_error(library().ask(R"({"operation":"select_certificate","purpose":"sign","origin":"https://none.example"})").get(),
+               "no_chooser");
+}
 }  // namespace npc::test

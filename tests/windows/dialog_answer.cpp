@@ -1,6 +1,6 @@
 // A scripted stand-in for the user's dialog (NPC_DIALOG): appends the text it was given, as
 // UTF-8 and followed by a line "--", to the file NPC_DIALOG_LOG names, and answers with the exit
-// status NPC_DIALOG_EXIT gives (0, OK, when unset).
+// status NPC_DIALOG_EXIT gives (0, OK, when unset), or never answers when it is "hang".
 #include <windows.h>
 #include <shellapi.h>
 
@@ -23,5 +23,6 @@ int main() {
     }
   }
   const char* status = std::getenv("NPC_DIALOG_EXIT");
+  if (status && std::string(status) == "hang") Sleep(INFINITE);
   return status ? std::atoi(status) : 0;
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End to end under Wine: OpenSSL makes RSA keys and certificates, the store fixture puts them in
 # the prefix's MY store, and the real host with npcorvane.dll answers the client. Every signature
-# must pass `openssl dgst -verify`. Ends with "store test: all passed" only when every check held.
+# must pass `openssl dgst -verify`; the diagnostic log names the calls and nothing secret. Ends
+# with "store test: all passed" only when every check held.
 #   store_test.sh BUILD_WIN CLIENT      (a fresh WINEPREFIX, set up and warmed by the caller)
 set -uo pipefail
 build_win=$1 client=$2
@@ -106,6 +107,20 @@ ask "{\"operation\":\"sign\",\"certificate\":\"$(fingerprint one)\",\"data\":\"$
 codes=$(jq -r '.status + ":" + (.error // "")' "$work/refused.json" | tr '\n' ' ')
 check "refusals: $codes" test "$codes" = \
   "error:unsupported_algorithm error:certificate_not_found error:certificate_not_found error:key_not_found "
+
+# With NPC_LOG, a signature leaves one line naming the store's and the provider's calls, and
+# nothing of the data or the signature.
+log_file=$work/diagnostic.log
+export NPC_LOG
+NPC_LOG=$(windows_path "$log_file")
+ask "{\"operation\":\"sign\",\"certificate\":\"$(fingerprint one)\",\"data\":\"$data\"}" >"$work/logged.json"
+unset NPC_LOG
+signature=$(jq -r '.signature // empty' "$work/logged.json")
+check "log: the sign's line ($(cat "$log_file" 2>/dev/null))" grep -Eq \
+  '^[0-9T:Z-]+ operation=sign outcome=ok ms=[0-9.]+ modules=store,capi calls=CryptAcquireCertificatePrivateKey\(store\)=0x0/[0-9.]+ms,CryptSignHash\(capi\)=0x0/' \
+  "$log_file"
+check "log: one line" test "$(wc -l <"$log_file")" -eq 1
+check "log: nothing of the data or the signature" sh -c "[ -n '$signature' ] && ! grep -qF -e '$data' -e '${signature:0:40}' '$log_file'"
 
 echo "store test: $passed passed, $failed failed"
 [ "$failed" -eq 0 ] && echo "store test: all passed"

@@ -3,7 +3,7 @@
 # Run as: cmake -DOBJDUMP=<objdump> -DFILES=<file;file...> -P system_imports.cmake
 cmake_minimum_required(VERSION 3.25)
 set(system_dlls kernel32.dll msvcrt.dll advapi32.dll ntdll.dll user32.dll ws2_32.dll bcrypt.dll
-  crypt32.dll ncrypt.dll)
+  crypt32.dll ncrypt.dll cryptui.dll)
 foreach(file IN LISTS FILES)
   execute_process(COMMAND ${OBJDUMP} -p ${file} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
   if(failed)

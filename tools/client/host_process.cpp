@@ -1,6 +1,6 @@
 // Starting and ending the host child on POSIX: posix_spawn over close-on-exec pipes, and a
 // polled wait so a host that ignores the end of its input cannot hang the client.
-#include "host_process.hpp"
+#include "client/host_process.hpp"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "wire.hpp"
+#include "client/exchange.hpp"
 
 namespace npc::client {
 

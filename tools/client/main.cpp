@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "host_process.hpp"
-#include "options.hpp"
-#include "session.hpp"
+#include "client/host_process.hpp"
+#include "client/options.hpp"
+#include "client/session.hpp"
 
 namespace {
 

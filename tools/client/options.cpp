@@ -1,5 +1,5 @@
 // Parsing the client's command line into client_options; no I/O here.
-#include "options.hpp"
+#include "client/options.hpp"
 
 #include <algorithm>
 #include <charconv>

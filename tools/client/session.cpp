@@ -1,11 +1,11 @@
 // The session loop over the wire functions; the only place that turns faults into the
 // client's messages and exit status.
-#include "session.hpp"
+#include "client/session.hpp"
 
 #include <chrono>
 
-#include "host_process.hpp"
-#include "wire.hpp"
+#include "client/host_process.hpp"
+#include "client/exchange.hpp"
 
 namespace npc::client {
 namespace {

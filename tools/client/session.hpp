@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "options.hpp"
+#include "client/options.hpp"
 
 namespace npc::client {
 

@@ -76,6 +76,27 @@ test('calls post one request each and map the replies', async (t) => {
       reply: { ok: true, result: { signature: b64([1]), certificate: b64([2]), algorithm: 'ECDSA-SHA256' } },
       want: { signature: bytes(1), certificate: bytes(2), algorithm: 'ECDSA-SHA256' },
     },
+    {
+      what: 'a login token comes as the host made it',
+      call: (c) => c.authenticate({ challenge: bytes(7, 7, 7) }),
+      operation: 'authenticate', params: { challenge: b64([7, 7, 7]) },
+      reply: { ok: true, result: { format: 'npcorvane-authenticate-v1', signature: 'c2ln' } },
+      want: { format: 'npcorvane-authenticate-v1', signature: 'c2ln' },
+    },
+    {
+      what: 'a login with a named certificate',
+      call: (c) => c.authenticate({ challenge: whole.buffer, certificate: 'ab' }),
+      operation: 'authenticate', params: { challenge: b64(whole), certificate: 'ab' },
+      reply: { ok: true, result: {} },
+      error: { code: 'host_error' },
+    },
+    {
+      what: 'the chosen certificate, DER as bytes',
+      call: (c) => c.selectCertificate({ purpose: 'authenticate' }),
+      operation: 'selectCertificate', params: { purpose: 'authenticate' },
+      reply: { ok: true, result: { id: 'ab', certificate: b64(der) } },
+      want: { id: 'ab', certificate: der },
+    },
     ...['cancelled', 'pin_locked', 'origin_not_allowed', 'host_unavailable'].map((code) => ({
       what: `the code ${code} as it is`,
       call: (c) => c.sign({ certificate: 'ab', digest: bytes(1) }),

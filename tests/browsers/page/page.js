@@ -66,7 +66,7 @@ const plans = {
         return false;
       }
     }
-    await report({ plan: ['status', 'forged origin', 'getCertificates', 'sign 10 MiB', 'the guide\'s page'] });
+    await report({ plan: ['status', 'forged origin', 'getCertificates', 'sign 10 MiB', 'sign over 16 MiB', 'the guide\'s page'] });
     await run('status', async () => {
       const got = await status();
       expect(Array.isArray(got.operations) && got.operations.includes('sign'), `operations ${got.operations}`);
@@ -91,6 +91,12 @@ const plans = {
       const got = await sign({ certificate: rsa.id, data: document10MiB(), hash: 'SHA-256' });
       expect(got.signature instanceof Uint8Array && got.certificate instanceof Uint8Array, 'not bytes');
       return { algorithm: got.algorithm, signature: b64(got.signature), certificate: b64(got.certificate) };
+    });
+    // Refused before the host, which then still serves the next request.
+    await run('sign over 16 MiB', async () => {
+      const code = await sign({ certificate: rsa.id, data: new Uint8Array(16 * 1024 * 1024 + 3) }).then(() => 'signed', codeOf);
+      expect(code === 'data_too_large', code);
+      expect((await status()).library, 'no status after the refusal');
     });
     // Last, the page of the guide for sites, which ends the run.
     location.href = '/guide';

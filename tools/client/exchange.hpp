@@ -44,12 +44,16 @@ outcome read_frame(int fd, std::string& body);
 // The frame body that carries a message text: '"' + base64(text) + '"'.
 std::string envelope(std::string_view text);
 
-// Writes one message text in its envelope.
+// The whole frame that carries a message text: the four length bytes, then the envelope.
+std::string message_frame(std::string_view text);
+
+// Writes one message text in its envelope, the frame in one write.
 outcome send_message(int fd, std::string_view text);
 
 // How a request goes out: whole, or split into pieces of at most piece_size bytes. A request
-// longer than one piece, or one that begins like a message of the catalogue (close, more, a start,
-// a piece or a last piece), is always split.
+// longer than one piece, or one the host would take for a message of its own (close, more, a
+// start, a piece or a last piece, by the host's classify on the text up to its first NUL), is
+// always split.
 struct send_settings {
   bool split = false;
   std::size_t piece_size = CHUNK_SIZE;  // 1 to CHUNK_SIZE

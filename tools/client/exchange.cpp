@@ -1,6 +1,6 @@
 // Frames, envelopes, split requests and chunked replies as the extension sees them; every
 // function reports a fault and a line of text rather than throwing.
-#include "wire.hpp"
+#include "client/exchange.hpp"
 
 #include <unistd.h>
 
@@ -11,6 +11,7 @@
 
 #include "codec/base64.hpp"
 #include "codec/base64_strict.hpp"
+#include "protocol/framing.hpp"
 
 namespace npc::client {
 namespace {
@@ -55,12 +56,10 @@ outcome expect_ack(int from_host, std::string_view what) {
   return {};
 }
 
-// The host sorts messages by their first bytes, so a request that begins like one of its own
-// messages would be taken for it; in pieces it reaches the library as it is. START_PREFIX begins
-// with PIECE_PREFIX.
-bool looks_like_control(std::string_view request) {
-  return request.starts_with(CLOSE_TEXT) || request.starts_with(MORE_PREFIX) ||
-         request.starts_with(PIECE_PREFIX) || request.starts_with(LAST_PREFIX);
+// A request the host would take for one of its own messages, asked of the host's own classify on
+// the text as the host reads it (up to its first NUL). In pieces it reaches the library as it is.
+bool host_takes_for_its_own(std::string_view request) {
+  return classify(request.substr(0, request.find('\0'))) != message_kind::query;
 }
 
 }  // namespace
@@ -120,7 +119,20 @@ std::string envelope(std::string_view text) {
   return body;
 }
 
-outcome send_message(int fd, std::string_view text) { return write_frame(fd, envelope(text)); }
+std::string message_frame(std::string_view text) {
+  // The envelope is written in place after the prefix, as envelope() writes it.
+  const std::size_t body = base64_encoded_length(text.size()) + 2;
+  std::string frame(LENGTH_SIZE + body, '"');
+  put_length(static_cast<std::uint32_t>(body), frame.data());
+  base64_encode(text.data(), text.size(), frame.data() + LENGTH_SIZE + 1);
+  frame.back() = '"';
+  return frame;
+}
+
+outcome send_message(int fd, std::string_view text) {
+  const std::string frame = message_frame(text);
+  return write_all(fd, frame.data(), frame.size());
+}
 
 split_plan plan_split(std::size_t request_length, std::size_t piece_size) {
   // The last piece takes what the full pieces leave, 1 to piece_size bytes, so a request of
@@ -147,7 +159,7 @@ outcome send_request(int to_host, int from_host, std::string_view request, const
                      send_report& report) {
   report = send_report{};
   const std::size_t piece_size = std::clamp<std::size_t>(settings.piece_size, 1, CHUNK_SIZE);
-  if (!settings.split && request.size() <= piece_size && !looks_like_control(request)) {
+  if (!settings.split && request.size() <= piece_size && !host_takes_for_its_own(request)) {
     report.messages = 1;
     return send_message(to_host, request);
   }
