@@ -69,8 +69,8 @@ struct loop_run {
 };
 
 // A temporary file for the loop's streams. Under Wine, tmpfile now and then fails while many test
-// processes run side by side (a session that crashed on it passed with the same seed alone);
-// another try succeeds.
+// processes run side by side, and two of them can even be handed the same file, which is why the
+// Windows stage runs its tests one at a time; another try succeeds where it fails.
 inline std::FILE* temporary_stream() {
   for (int attempt = 0; attempt < 100; ++attempt)
     if (std::FILE* file = std::tmpfile()) return file;
