@@ -61,12 +61,7 @@ const hash_algorithm* find_hash(std::string_view name) {
   return nullptr;
 }
 
-std::string base64_text(std::string_view bytes) {
-  std::string text(base64_encoded_length(bytes.size()) + 1, '\0');
-  base64_encode(bytes.data(), bytes.size(), text.data());
-  text.pop_back();
-  return text;
-}
+std::string base64_text(std::string_view bytes) { return base64_encode_string(bytes); }
 
 std::optional<std::string> base64_bytes(std::string_view text) {
   std::string bytes(text.size() / 4 * 3 + 1, '\0');

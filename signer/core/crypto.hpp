@@ -57,11 +57,6 @@ std::string base64_text(std::string_view bytes);
 // last one or two characters. nullopt for anything else.
 std::optional<std::string> base64_bytes(std::string_view text);
 
-// Bytes that base64_bytes would give for a text of `length` characters ending in `padding` "="s.
-constexpr std::size_t base64_decoded_size(std::size_t length, std::size_t padding) {
-  return length / 4 * 3 - padding;
-}
-
 // Lowercase hex of `bytes`.
 std::string hex_text(std::string_view bytes);
 
