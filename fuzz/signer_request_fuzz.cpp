@@ -28,8 +28,7 @@ unsigned char behaviour = 0;
 bool verified = false;
 
 // Every text a renderer would show, checked: nothing a value brings may act on the dialog.
-void check_dialog(const signer::dialog_content& content) {
-  const std::string text = signer::dialog_body(content) + content.title + content.error;
+void check_text(const std::string& text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
     check(byte >= 0x20 || byte == '\n', "no control character reaches a dialog");
@@ -40,6 +39,10 @@ void check_dialog(const signer::dialog_content& content) {
   }
 }
 
+void check_dialog(const signer::dialog_content& content) {
+  check_text(signer::dialog_body(content) + content.title + content.error);
+}
+
 class fake_prompts final : public signer::user_prompts {
  public:
   explicit fake_prompts(std::string_view language) : language_(signer::choose_translation(language, {})) {}
@@ -48,6 +51,26 @@ class fake_prompts final : public signer::user_prompts {
     shown.origin = origin;
     check_dialog(signer::dialog_for(signer::prompt_kind::consent, shown, language_));
     answer();
+  }
+  void allow_use(std::string_view origin) override {
+    signer::sign_prompt shown;
+    shown.origin = origin;
+    check_dialog(signer::dialog_for(signer::prompt_kind::use_consent, shown, language_));
+    answer();
+  }
+  // The chooser's texts and every entry as a renderer shows it; the first that can be chosen is.
+  std::string choose_certificate(const signer::chooser_prompt& shown) override {
+    const signer::chooser_content content = signer::chooser_for(shown, language_);
+    check_text(content.title + content.heading + content.list + content.empty);
+    std::string chosen;
+    for (const signer::chooser_entry& entry : shown.entries) {
+      const signer::chooser_entry safe = signer::shown_entry(entry);
+      check_text(safe.common_name + safe.issuer + safe.not_after + safe.token_label);
+      if (chosen.empty() && !entry.expired) chosen = entry.id;
+    }
+    answer();
+    if (chosen.empty()) signer::fail(signer::error_code::cancelled, "nothing could be chosen");
+    return chosen;
   }
   void ask_pin(const signer::sign_prompt& shown, int tries_left, bool again, signer::secret& pin) override {
     check_dialog(signer::dialog_for(again ? signer::prompt_kind::wrong_pin : signer::prompt_kind::pin, shown,
