@@ -45,7 +45,7 @@ function timedPort(port) {
 }
 
 // The time the module spends in each of the browser's calls it makes, added up by wrapping them:
-// UTF-8 (TextEncoder, TextDecoder), base64 (toBase64, setFromBase64, atob) and JSON.parse. The wrappers
+// UTF-8 (TextEncoder, TextDecoder), base64 (toBase64, setFromBase64) and JSON.parse. The wrappers
 // cost a few microseconds a call, a few dozen calls a case.
 const spent = { utf8: 0, base64: 0, parse: 0 };
 function wrap(object, name, step) {
@@ -64,7 +64,6 @@ wrap(TextEncoder.prototype, 'encodeInto', 'utf8');
 wrap(TextDecoder.prototype, 'decode', 'utf8');
 if (typeof Uint8Array.prototype.toBase64 === 'function') wrap(Uint8Array.prototype, 'toBase64', 'base64');
 if (typeof Uint8Array.prototype.setFromBase64 === 'function') wrap(Uint8Array.prototype, 'setFromBase64', 'base64');
-wrap(globalThis, 'atob', 'base64');
 wrap(JSON, 'parse', 'parse');
 
 async function run() {

@@ -262,8 +262,8 @@ lines.push('Medians over the repetitions; the ratio is the module\'s median time
 if (costs.length > 0) {
   lines.push('', 'Where the time goes, in ms (medians): the floor\'s time inside postMessage and the rest, its wait;' +
     ' the module\'s time inside postMessage and inside the browser\'s calls it makes (UTF-8: encoding' +
-    ' the request and copying a piece\'s inner base64 into its message, or checking that a reply chunk\'s text is ASCII and decoding one that is not;' +
-    ' base64: both layers of every piece, or every chunk\'s decoding, atob included; parse: JSON.parse of the reply). What is left of the module\'s time is its wait and the rest;' +
+    ' the request and copying a piece\'s inner base64 into its message, or decoding the reply\'s bytes; base64: both' +
+    ' layers of every piece, or every chunk\'s decoding; parse: JSON.parse of the reply). What is left of the module\'s time is its wait and the rest;' +
     ' "over the floor\'s wait" is that less the floor\'s wait (negative where the module\'s work overlaps the wait).', '');
   lines.push('| browser | case | floor | postMessage | wait | module | postMessage | UTF-8 | base64 | parse | wait and rest | over the floor\'s wait |');
   lines.push('|---|---|---|---|---|---|---|---|---|---|---|---|');

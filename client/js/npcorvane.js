@@ -130,12 +130,10 @@ class PieceWriter {
   }
 }
 
-// Collects a split reply, each chunk decoded while the next is on its way; the end has only the
-// text to join and parse. While the reply is ASCII, atob makes a chunk's text straight from its
-// base64, one byte a character, which the engines keep as one-byte strings: the text in pieces and
-// joined is then two copies of the reply, where the decoder's two-byte strings (Firefox) made four.
-// From the first chunk that is not ASCII on, each chunk is decoded into one chunk-sized buffer and
-// its UTF-8 into text, the decoder keeping a character cut at the chunk's edge for the next.
+// Collects a split reply. Each chunk is decoded into one chunk-sized buffer and its UTF-8 at once
+// into text, the decoder keeping a character cut at the chunk's edge for the next, so that both
+// happen while the next chunk is on its way; the end has only the text to join and parse. The
+// reply is held at most twice: its text in pieces and joined, then the text and the value.
 class ReplyReader {
   #scratch = null;
   #decoder = new TextDecoder('utf-8', { fatal: true, ignoreBOM: true });
@@ -145,30 +143,9 @@ class ReplyReader {
   // the rest is still fetched and counted.
   #badBase64 = null;
   #badUtf8 = null;
-  #ascii = true;
 
   add(base64) {
     if (this.#badBase64) return;
-    if (this.#ascii) {
-      // encodeInto writes two bytes for a character past U+007F, so a text that fills exactly its
-      // own length is ASCII; it scans faster than a regular expression does.
-      let text;
-      try {
-        text = atob(base64);
-      } catch (error) {
-        this.#badBase64 = error;
-        this.#texts = [];
-        return;
-      }
-      if (this.#scratch === null || this.#scratch.length < text.length) this.#scratch = new Uint8Array(Math.max(text.length, CHUNK_SIZE));
-      const { read, written } = utf8Encoder.encodeInto(text, this.#scratch);
-      if (read === text.length && written === text.length) {
-        this.length += text.length;
-        this.#texts.push(text);
-        return;
-      }
-      this.#ascii = false;
-    }
     const room = Math.ceil(base64.length / 4) * 3;
     if (this.#scratch === null || this.#scratch.length < room) this.#scratch = new Uint8Array(Math.max(room, CHUNK_SIZE));
     let written;
