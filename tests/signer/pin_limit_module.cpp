@@ -12,11 +12,14 @@
 //                           (C_GetSlotList always wants a bigger buffer)
 //   NPC_TEST_HANG           a call that never returns, as one waiting on a stopped card service:
 //                           "slots" (C_GetSlotList) or "sign" (C_Sign)
+//   NPC_TEST_FAULT_FILE     a file that, while it exists, holds a fault for one call: "crash" or
+//                           "hang", then "slots" or "sign"; the module removes it and faults once
 #include <dlfcn.h>
 #include <unistd.h>
 #include <p11-kit/pkcs11.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -102,7 +105,19 @@ CK_RV attribute_value(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATT
 
 void hang_in(const char* what) {
   const char* hang = std::getenv("NPC_TEST_HANG");
-  if (hang && std::string(hang) == what) {
+  bool once = false;
+  if (const char* path = std::getenv("NPC_TEST_FAULT_FILE")) {
+    char fault[16] = {}, call[16] = {};
+    if (std::FILE* file = std::fopen(path, "r")) {
+      once = std::fscanf(file, "%15s %15s", fault, call) == 2 && std::string(call) == what;
+      std::fclose(file);
+    }
+    if (once) {
+      std::remove(path);
+      if (std::string(fault) == "crash") std::raise(SIGSEGV);
+    }
+  }
+  if (once || (hang && std::string(hang) == what)) {
     for (;;) ::pause();
   }
 }
