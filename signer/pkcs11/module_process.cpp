@@ -27,6 +27,7 @@ constexpr const char* ADDRESS_VARIABLE = "P11_KIT_SERVER_ADDRESS";
 
 struct module_record {
   std::string path;
+  std::string name;
   long process = 0;
   std::optional<std::string> ended;
 };
@@ -63,7 +64,7 @@ std::string read_whole(const std::string& path) {
 }
 
 // A child of this process that runs p11-kit's remote program with the module at `path`, and that is
-// no other module's.
+// no other module's; 0 when there is none.
 long find_child(const std::string& path) {
   const long self = ::getpid();
   DIR* proc = ::opendir("/proc");
@@ -74,18 +75,23 @@ long find_child(const std::string& path) {
     const long pid = std::strtol(entry->d_name, &end, 10);
     if (pid <= 0 || *end) continue;
     const std::string base = std::string("/proc/") + entry->d_name;
-    // The parent is the fourth field, after the name in parentheses (which may hold anything).
+    // "pid (name) state parent ...": the name may hold anything, parentheses included.
     const std::string stat = read_whole(base + "/stat");
+    const auto open = stat.find('(');
     const auto close = stat.rfind(')');
-    if (close == std::string::npos) continue;
+    if (open == std::string::npos || close == std::string::npos || close < open) continue;
     char state = 0;
     long parent = 0;
     if (std::sscanf(stat.c_str() + close + 1, " %c %ld", &state, &parent) != 2 || parent != self) continue;
-    const std::string command = read_whole(base + "/cmdline");
-    // The module is the last word.
-    std::string_view words(command);
-    if (!words.empty() && words.back() == '\0') words.remove_suffix(1);
-    if (words.substr(words.rfind('\0') + 1) != path) continue;
+    if (stat.compare(open + 1, 7, "p11-kit") != 0) continue;
+    // One that already died (its module failed to load, say) has no command line left to match,
+    // and must still be found to be reaped. A live one runs the module as its last word.
+    if (state != 'Z') {
+      const std::string command = read_whole(base + "/cmdline");
+      std::string_view words(command);
+      if (!words.empty() && words.back() == '\0') words.remove_suffix(1);
+      if (words.substr(words.rfind('\0') + 1) != path) continue;
+    }
     bool taken = false;
     for (const auto& [module, record] : records) taken = taken || record.process == pid;
     if (!taken) {
@@ -111,7 +117,7 @@ bool modules_out_of_process() {
   return client_installed();
 }
 
-CK_FUNCTION_LIST* load_remote_module(const std::string& path) {
+CK_FUNCTION_LIST* load_remote_module(const std::string& path, const std::string& name) {
   const char* before = std::getenv(ADDRESS_VARIABLE);
   const std::optional<std::string> old = before ? std::optional<std::string>(before) : std::nullopt;
   ::setenv(ADDRESS_VARIABLE, ("|" + remote_command() + " " + quoted(path)).c_str(), 1);
@@ -119,7 +125,7 @@ CK_FUNCTION_LIST* load_remote_module(const std::string& path) {
   old ? ::setenv(ADDRESS_VARIABLE, old->c_str(), 1) : ::unsetenv(ADDRESS_VARIABLE);
   if (module) {
     const std::lock_guard hold(records_lock);
-    records[module] = {path, 0, std::nullopt};
+    records[module] = {path, name, 0, std::nullopt};
   }
   return module;
 }
@@ -153,10 +159,10 @@ std::optional<std::string> module_ended(CK_FUNCTION_LIST* module, std::chrono::m
   return record->second.ended;
 }
 
-std::string remote_module_path(CK_FUNCTION_LIST* module) {
+std::string remote_module_name(CK_FUNCTION_LIST* module) {
   const std::lock_guard hold(records_lock);
   const auto record = records.find(module);
-  return record == records.end() ? std::string() : record->second.path;
+  return record == records.end() ? std::string() : record->second.name;
 }
 
 void forget_module(CK_FUNCTION_LIST* module) {

@@ -18,9 +18,10 @@ inline constexpr const char* IN_PROCESS_VARIABLE = "NPC_PKCS11_IN_PROCESS";
 // client module or remote program is not installed.
 bool modules_out_of_process();
 
-// The client end of a process that will run the module at `path`; nullptr when p11-kit cannot load
-// it. The process starts in C_Initialize: call adopt_process after that, whatever it returned.
-CK_FUNCTION_LIST* load_remote_module(const std::string& path);
+// The client end of a process that will run the module at `path`, known by `name` (p11-kit's for
+// a registered module, else the file's); nullptr when p11-kit cannot load it. The process starts in
+// C_Initialize: call adopt_process after that, whatever it returned.
+CK_FUNCTION_LIST* load_remote_module(const std::string& path, const std::string& name);
 
 // Finds the process the module's C_Initialize started and records it for the module.
 void adopt_process(CK_FUNCTION_LIST* module, const std::string& path);
@@ -34,8 +35,8 @@ long module_process(CK_FUNCTION_LIST* module);
 std::optional<std::string> module_ended(CK_FUNCTION_LIST* module,
                                         std::chrono::milliseconds linger = std::chrono::milliseconds(0));
 
-// The path of the module a client end runs; empty for a module in the host's own process.
-std::string remote_module_path(CK_FUNCTION_LIST* module);
+// The name of the module a client end runs; empty for a module in the host's own process.
+std::string remote_module_name(CK_FUNCTION_LIST* module);
 
 // Drops what is recorded for the module, once it is finalised.
 void forget_module(CK_FUNCTION_LIST* module);

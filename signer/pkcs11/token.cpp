@@ -45,9 +45,7 @@ std::string describe(CK_RV rv) {
 
 // The name the diagnostic log gives a module: p11-kit's name for it, else its file's.
 std::string module_name(CK_FUNCTION_LIST* module) {
-  if (const std::string remote = remote_module_path(module); !remote.empty()) {
-    return remote.substr(remote.rfind('/') + 1);
-  }
+  if (std::string remote = remote_module_name(module); !remote.empty()) return remote;
   std::unique_ptr<char, decltype(&std::free)> name(p11_kit_module_get_name(module), &std::free);
   if (name) return name.get();
   std::unique_ptr<char, decltype(&std::free)> file(p11_kit_module_get_filename(module), &std::free);
@@ -361,8 +359,8 @@ bool initialised(CK_FUNCTION_LIST* module) {
 }
 
 // A module started in a process of its own; nullptr when it does not load or initialise.
-CK_FUNCTION_LIST* start_remote(const std::string& path) {
-  CK_FUNCTION_LIST* module = load_remote_module(path);
+CK_FUNCTION_LIST* start_remote(const std::string& path, const std::string& name) {
+  CK_FUNCTION_LIST* module = load_remote_module(path, name);
   if (!module) return nullptr;
   pkcs11_call("C_Initialize");
   const CK_RV rv = logged(module, std::nullopt, "C_Initialize", [&] { return p11_kit_module_initialize(module); });
@@ -378,7 +376,9 @@ CK_FUNCTION_LIST* start_remote(const std::string& path) {
 
 module_list::module_list() {
   const bool apart = modules_out_of_process();
-  std::vector<std::string> paths = named_paths();
+  const std::vector<std::string> named = named_paths();
+  std::vector<std::pair<std::string, std::string>> paths;  // and names
+  for (const std::string& path : named) paths.emplace_back(path, path.substr(path.rfind('/') + 1));
   if (paths.empty() && !(std::getenv(MODULES_VARIABLE) && *std::getenv(MODULES_VARIABLE))) {
     // Loading does not initialise, so a trust store is never made to parse its whole bundle.
     registered_ = p11_kit_modules_load(nullptr, 0);
@@ -386,9 +386,9 @@ module_list::module_list() {
       if (gives_trust_policy(*module)) continue;
       if (apart) {
         std::unique_ptr<char, decltype(&std::free)> file(p11_kit_module_get_filename(*module), &std::free);
-        if (file) paths.emplace_back(file.get());
+        if (file) paths.emplace_back(file.get(), module_name(*module));
       } else if (initialised(*module)) {
-        active_.push_back({*module, {}});
+        active_.push_back({*module, {}, {}});
       }
     }
     if (apart && registered_) {
@@ -398,12 +398,12 @@ module_list::module_list() {
     }
     if (!apart) return;
   }
-  for (const std::string& path : paths) {
+  for (const auto& [path, name] : paths) {
     if (apart) {
-      if (CK_FUNCTION_LIST* module = start_remote(path)) active_.push_back({module, path});
+      if (CK_FUNCTION_LIST* module = start_remote(path, name)) active_.push_back({module, path, name});
     } else if (CK_FUNCTION_LIST* module = p11_kit_module_load(path.c_str(), 0)) {
       named_.push_back(module);
-      if (initialised(module)) active_.push_back({module, {}});
+      if (initialised(module)) active_.push_back({module, {}, {}});
     }
   }
 }
@@ -425,7 +425,7 @@ void module_list::restart_ended() {
   const std::lock_guard hold(lock_);
   for (active_module& module : active_) {
     if (module.path.empty() || !module_ended(module.functions)) continue;
-    CK_FUNCTION_LIST* fresh = start_remote(module.path);
+    CK_FUNCTION_LIST* fresh = start_remote(module.path, module.name);
     // One that cannot start again stays: its calls keep failing, each request told why.
     if (fresh) module.functions = fresh;
   }

@@ -52,6 +52,7 @@ class module_list {
   struct active_module {
     CK_FUNCTION_LIST* functions;
     std::string path;  // of a module in a process of its own; empty for one in this process
+    std::string name;
   };
   CK_FUNCTION_LIST** registered_ = nullptr;  // p11-kit's list, released as a whole
   std::vector<CK_FUNCTION_LIST*> named_;     // loaded one by one from NPC_PKCS11_MODULES
