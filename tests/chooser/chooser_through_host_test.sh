@@ -17,8 +17,7 @@ done
 python=/usr/bin/python3
 $python -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null ||
   { echo "skipped: Python's AT-SPI binding (gir1.2-atspi-2.0, python3-gi) is not installed"; exit 77; }
-[ -n "${NPC_CHOOSER_TEST_BUS:-}" ] ||
-  exec dbus-run-session -- env NPC_CHOOSER_TEST_BUS=1 bash "$0" "$@" 2> >(grep -v 'dbus-daemon' >&2)
+npc_own_session "$0" "$@"
 work=$(mktemp -d)
 trap 'npc_stop_xvfb; rm -rf "$work"' EXIT
 unset WAYLAND_DISPLAY
@@ -49,7 +48,14 @@ title='npcorvane: choose a certificate'
 # takes it with Enter; retries while the window stays, as the keys may come before its focus.
 pick() {
   local n=$1 name=$2 window index
-  window=$(timeout 90 xdotool search --sync --onlyvisible --name "^$title\$" 2>/dev/null | head -n 1)
+  # Polled rather than xdotool's --sync, whose search fails outright when a window goes away
+  # under it (the previous chooser's, as it closes).
+  window=''
+  for _ in $(seq 450); do
+    window=$(xdotool search --onlyvisible --name "^$title\$" 2>/dev/null | head -n 1) || true
+    [ -n "$window" ] && break
+    sleep 0.2
+  done
   [ -n "$window" ] || { echo "chooser $n never came up"; return 1; }
   # The rows may reach the accessibility bus a moment after the window.
   for _ in $(seq 20); do
