@@ -63,22 +63,25 @@ npc_build_targets() {
 
 # Starts Xvfb for dialogs on a machine without a display, and exports DISPLAY; npc_stop_xvfb
 # ends it (call it from the caller's EXIT trap). It takes the lowest free display, or with
-# NPC_XVFB_DISPLAY=N the first free one from N up: on a shared machine, :0 may belong to someone.
+# NPC_XVFB_DISPLAY=N the first free one from N up (on a shared machine, :0 may be someone's);
+# tests started together take turns at choosing, so that no two try the same one.
 npc_start_xvfb() {
-  local file number=${NPC_XVFB_DISPLAY:-}
+  local file number=${NPC_XVFB_DISPLAY:-} turn
   file=$(mktemp)
-  for _ in $(seq 20); do
-    Xvfb ${number:+":$number"} -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$file" 2>/dev/null &
-    NPC_XVFB_PID=$!
-    for _ in $(seq 300); do
-      [ -s "$file" ] && break
-      kill -0 "$NPC_XVFB_PID" 2>/dev/null || break
-      sleep 0.1
-    done
-    # Without a number it only fails for good; a given one may be taken by a parallel test.
-    [ -s "$file" ] || [ -z "$number" ] && break
-    number=$((number + 1))
+  exec {turn}>"${TMPDIR:-/tmp}/npc-xvfb.lock"
+  flock "$turn"
+  if [ -n "$number" ]; then
+    while [ -e "/tmp/.X$number-lock" ] || [ -e "/tmp/.X11-unix/X$number" ]; do number=$((number + 1)); done
+  fi
+  # The turn ends with the choice; the server must not hold it by an inherited descriptor.
+  Xvfb ${number:+":$number"} -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$file" {turn}>&- 2>/dev/null &
+  NPC_XVFB_PID=$!
+  for _ in $(seq 300); do
+    [ -s "$file" ] && break
+    kill -0 "$NPC_XVFB_PID" 2>/dev/null || break
+    sleep 0.1
   done
+  exec {turn}>&-
   export DISPLAY=":$(head -n 1 "$file")"
   rm -f "$file"
   [ "$DISPLAY" != ":" ]

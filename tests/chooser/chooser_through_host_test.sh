@@ -86,7 +86,8 @@ env -u LD_LIBRARY_PATH "$client" --host "$host" \
   "{\"operation\":\"authenticate\",\"origin\":\"$origin\",\"challenge\":\"$(base64 -w0 "$work/challenge")\"}" \
   >"$work/replies" &
 session=$!
-pick 1 "NPC Test EC P-384" && pick 2 "NPC Test Login" || { kill "$session"; exit 1; }
+pick 1 "NPC Test EC P-384" && pick 2 "NPC Test Login" ||
+  { kill "$session" 2>/dev/null || true; echo "replies: $(cut -c1-300 "$work/replies")"; exit 1; }
 wait "$session" || { echo "the session failed: $(cut -c1-300 "$work/replies")"; exit 1; }
 
 # Each chooser named the site and listed only what fits its purpose; select_certificate answered
