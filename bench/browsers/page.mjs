@@ -1,8 +1,9 @@
 // The page path's cost: a 16 MiB sign from a page on 127.0.0.1 through the page library, the
 // reference extension's content script and background, and the host, against the same request
-// made by an extension's background through the module alone; headless Chromium and Firefox ESR,
+// made by an extension's background through the module alone and against the floor (floor.js: the
+// same request's messages moved to a host that only answers); headless Chromium and Firefox ESR,
 // the bundled library on a throw-away SoftHSM2 token, the dialogs answered by the scripted
-// pinentry. Prints the medians and their ratio, and writes them as a Markdown table.
+// pinentry. Prints the medians and their ratios, and writes them as a Markdown table.
 // Usage: node bench/browsers/page.mjs [--build DIR] [--reps N] [--rounds R] [--browser NAME] [--out FILE]
 //   N timed signatures on each side in each browser, spread over R sessions of each side, the
 //   sides taking turns, so that drift in the machine's load falls on both.
@@ -39,8 +40,9 @@ for (let i = 2; i < process.argv.length; i++) {
 rounds = Math.max(1, Math.min(rounds, reps));
 
 const host = path.join(build, 'bin', 'npcorvane-host');
+const floorHost = path.join(build, 'bin', 'npc_bench_floor_host');
 const extensions = path.join(build, 'extension');
-for (const needed of [host, path.join(build, 'lib', 'libnpcorvane.so'), path.join(extensions, 'chromium', 'config.js')]) {
+for (const needed of [host, floorHost, path.join(build, 'lib', 'libnpcorvane.so'), path.join(extensions, 'chromium', 'config.js')]) {
   if (!existsSync(needed)) {
     console.error(`missing ${needed}: build the project first`);
     process.exit(2);
@@ -123,8 +125,11 @@ for (const browser of browsers) {
     const config = path.join(scratch, `config-${browser}-${round}.js`);
     writeFileSync(config, `export default ${JSON.stringify({ reps: roundReps, host: HOST_NAME })};\n`);
     const module = () => session(browser, 'module', roundReps, {
-      files: { 'background.js': path.join(here, 'page_module.js'), 'npcorvane.js': path.join(root, 'client', 'js', 'npcorvane.js'), 'config.js': config },
-      hosts: { [HOST_NAME]: host },
+      files: {
+        'background.js': path.join(here, 'page_module.js'), 'npcorvane.js': path.join(root, 'client', 'js', 'npcorvane.js'),
+        'floor.js': path.join(here, 'floor.js'), 'config.js': config,
+      },
+      hosts: { [HOST_NAME]: host, npc_bench_floor: floorHost },
     });
     const page = () => session(browser, 'page', roundReps, {
       extension_dir: path.join(extensions, browser),
@@ -149,16 +154,17 @@ const lines = [
   ` ${Math.round((Date.now() - started) / 1000)} s in all. A 16 MiB RSA-2048 sign on SoftHSM2, the dialog answered by the` +
   ` scripted pinentry; median of ${reps} in ${rounds} sessions of each side and browser (each after a warm-up), the sides taking turns; ${browsers.map(version).join(', ')}.`,
   '',
-  '| browser | module alone | page path | page/module |',
-  '|---|---|---|---|',
+  '| browser | floor | module alone | page path | module/floor | page/floor | page/module |',
+  '|---|---|---|---|---|---|---|',
 ];
 for (const browser of browsers) {
   const module = times[`${browser}/module`];
   const page = times[`${browser}/page`];
-  if (!module?.length || !page?.length) continue;
-  const m = median(module);
-  const p = median(page);
-  lines.push(`| ${browser === 'chromium' ? 'Chromium' : 'Firefox'} | ${m.toFixed(0)} ms | ${p.toFixed(0)} ms | ${(p / m).toFixed(2)}x |`);
+  const floor = times[`${browser}/floor`];
+  if (!module?.length || !page?.length || !floor?.length) continue;
+  const [f, m, p] = [floor, module, page].map(median);
+  lines.push(`| ${browser === 'chromium' ? 'Chromium' : 'Firefox'} | ${f.toFixed(0)} ms | ${m.toFixed(0)} ms | ${p.toFixed(0)} ms |` +
+             ` ${(m / f).toFixed(2)}x | ${(p / f).toFixed(2)}x | ${(p / m).toFixed(2)}x |`);
 }
 const table = `${lines.join('\n')}\n`;
 console.log(`\n${table}`);

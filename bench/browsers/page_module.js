@@ -1,7 +1,9 @@
 // The module's side of the page-path benchmark: the same 16 MiB sign as the page's, made by an
-// extension's background through the module alone, a warm-up and then config.reps timed runs.
+// extension's background through the module alone, a warm-up and then config.reps timed runs, each
+// beside the floor: the same request's messages moved to a host that only answers.
 import { connect } from './npcorvane.js';
 import config from './config.js';
+import { openFloor, requestMessages } from './floor.js';
 
 const runtime = globalThis.browser?.runtime ?? globalThis.chrome.runtime;
 const reporter = runtime.connectNative('npc_test_report');
@@ -36,11 +38,19 @@ async function main() {
     if (reply.status !== 'ok') throw new Error(`${reply.error}: ${reply.message}`);
   };
   await signOnce();
+  const floor = openFloor(runtime.connectNative('npc_bench_floor'));
+  // The floor's messages are made before its clock starts; the module makes them from the bytes.
+  const floorRequest = () => requestMessages(JSON.stringify({ operation: 'sign', certificate, data: base64(data), origin }));
+  await floor.request(floorRequest());
   report({ setup: { agent: navigator.userAgent } });
   for (let i = 0; i < config.reps; i++) {
     const started = performance.now();
     await signOnce();
     report({ side: 'module', ms: performance.now() - started });
+    const messages = floorRequest();
+    const floorStarted = performance.now();
+    await floor.request(messages);
+    report({ side: 'floor', ms: performance.now() - floorStarted });
   }
   await host.close();
 }

@@ -45,6 +45,12 @@ const broken = [
     fatal: false,
   },
   {
+    name: 'an ASCII chunk, then one that is not UTF-8, rejects; the port goes on',
+    answer: (text) => (text === 'q' ? { part: b64('"ab') } : { last: b64([0xff, 0x22]) }),
+    error: /split reply of 5 bytes is not valid UTF-8/,
+    fatal: false,
+  },
+  {
     name: 'a chunk that is not base64 rejects after the rest is fetched',
     answer: (text) => (text === 'q' ? { part: '*not base64*' } : { last: b64('"x"') }),
     error: /not valid base64/,
