@@ -13,7 +13,8 @@
 //   NPC_TEST_HANG           a call that never returns, as one waiting on a stopped card service:
 //                           "slots" (C_GetSlotList) or "sign" (C_Sign)
 //   NPC_TEST_FAULT_FILE     a file that, while it exists, holds a fault for one call: "crash" or
-//                           "hang", then "slots" or "sign"; the module removes it and faults once
+//                           "hang", then "slots", "find" or "sign"; the module removes it and
+//                           faults once
 #include <dlfcn.h>
 #include <unistd.h>
 #include <p11-kit/pkcs11.h>
@@ -89,8 +90,11 @@ bool lies_about(const char* what) {
   return lie && std::string(lie) == what;
 }
 
+void hang_in(const char* what);
+
 CK_RV find_objects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR objects, CK_ULONG room,
                    CK_ULONG_PTR count) {
+  hang_in("find");
   const CK_RV rv = wrapped->C_FindObjects(session, objects, room, count);
   if (rv == CKR_OK && *count > 0 && lies_about("objects")) *count = room + 1000;
   return rv;
