@@ -26,6 +26,7 @@ struct worker_state {
   std::condition_variable changed;
   const char* call = "C_Initialize";  // what the worker is in; a string literal
   long process = 0;                   // the module process the call runs in, if any
+  std::function<long()> find_process;  // or how to find it, while the call starts it
   std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
   bool waiting_for_user = false;
   bool done = false;
@@ -88,8 +89,10 @@ void run_with_deadline(std::function<void()> work) {
         !state->waiting_for_user && state->since + deadline <= std::chrono::steady_clock::now()) {
       state->abandoned = true;
       const std::string call = state->call;
-      const long process = state->process;
+      long process = state->process;
+      const auto find = state->find_process;
       lock.unlock();
+      if (process <= 0 && find) process = find();
       // Ending the module's process returns the call; the module is started afresh when next needed.
       if (process > 0 && ::kill(static_cast<pid_t>(process), SIGKILL) == 0) {
         ::waitpid(static_cast<pid_t>(process), nullptr, 0);  // gone before the next request looks
@@ -101,6 +104,16 @@ void run_with_deadline(std::function<void()> work) {
     }
   }
   if (state->thrown) std::rethrow_exception(state->thrown);
+}
+
+void pkcs11_call_starting(const char* name, std::function<long()> find) {
+  if (!current) return;
+  const std::lock_guard lock(current->mutex);
+  current->call = name;
+  current->process = 0;
+  current->find_process = std::move(find);
+  current->since = std::chrono::steady_clock::now();
+  current->changed.notify_all();
 }
 
 void pkcs11_call(const char* name, long process) {

@@ -22,6 +22,10 @@ void run_with_deadline(std::function<void()> work);
 // ends it, which returns the call and frees the worker. Outside run_with_deadline it does nothing.
 void pkcs11_call(const char* name, long process = 0);
 
+// As pkcs11_call, for the call that starts a module's process (C_Initialize): `find` names that
+// process, to be ended when the call outlasts the deadline.
+void pkcs11_call_starting(const char* name, std::function<long()> find);
+
 // Stops the clock while the user answers a dialog, for its lifetime; the next call starts it
 // again. Every dialog a worker shows must be under one: it fails (token_error) when the request
 // was given up already, whose dialogs may be gone.

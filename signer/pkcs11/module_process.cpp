@@ -160,6 +160,11 @@ void adopt_process(CK_FUNCTION_LIST* module, const std::string& path) {
   if (record != records.end()) record->second.process = find_child(path);
 }
 
+long unadopted_process(const std::string& path) {
+  const std::lock_guard hold(records_lock);
+  return find_child(path);
+}
+
 long module_process(CK_FUNCTION_LIST* module) {
   const std::lock_guard hold(records_lock);
   const auto record = records.find(module);

@@ -26,6 +26,9 @@ CK_FUNCTION_LIST* load_remote_module(const std::string& path, const std::string&
 // Finds the process the module's C_Initialize started and records it for the module.
 void adopt_process(CK_FUNCTION_LIST* module, const std::string& path);
 
+// The process running the module at `path` that no module has adopted yet; 0 when there is none.
+long unadopted_process(const std::string& path);
+
 // The process the module runs in; 0 for a module in the host's own process.
 long module_process(CK_FUNCTION_LIST* module);
 

@@ -362,8 +362,10 @@ bool initialised(CK_FUNCTION_LIST* module) {
 CK_FUNCTION_LIST* start_remote(const std::string& path, const std::string& name) {
   CK_FUNCTION_LIST* module = load_remote_module(path, name);
   if (!module) return nullptr;
-  pkcs11_call("C_Initialize");
-  const CK_RV rv = logged(module, std::nullopt, "C_Initialize", [&] { return p11_kit_module_initialize(module); });
+  // Not through logged, which would name no process: a module that hangs here has its process found
+  // and ended like any other.
+  pkcs11_call_starting("C_Initialize", [path] { return unadopted_process(path); });
+  const CK_RV rv = p11_kit_module_initialize(module);
   adopt_process(module, path);
   if (rv == CKR_OK) return module;
   module_ended(module);  // reaps one that died
@@ -400,7 +402,9 @@ module_list::module_list() {
   }
   for (const auto& [path, name] : paths) {
     if (apart) {
-      if (CK_FUNCTION_LIST* module = start_remote(path, name)) active_.push_back({module, path, name});
+      CK_FUNCTION_LIST* module = start_remote(path, name);
+      // One whose C_Initialize was ended for hanging is tried again by the next request.
+      if (module || request_abandoned()) active_.push_back({module, path, name});
     } else if (CK_FUNCTION_LIST* module = p11_kit_module_load(path.c_str(), 0)) {
       named_.push_back(module);
       if (initialised(module)) active_.push_back({module, {}, {}});
@@ -410,7 +414,7 @@ module_list::module_list() {
 
 module_list::~module_list() {
   for (const active_module& module : active_) {
-    if (!module.path.empty() && module_ended(module.functions)) continue;  // kept, as in restart_ended
+    if (!module.functions || (!module.path.empty() && module_ended(module.functions))) continue;  // kept, as in restart_ended
     p11_kit_module_finalize(module.functions);
     if (!module.path.empty()) {
       p11_kit_module_release(module.functions);
@@ -424,7 +428,7 @@ module_list::~module_list() {
 void module_list::restart_ended() {
   const std::lock_guard hold(lock_);
   for (active_module& module : active_) {
-    if (module.path.empty() || !module_ended(module.functions)) continue;
+    if (module.path.empty() || (module.functions && !module_ended(module.functions))) continue;
     CK_FUNCTION_LIST* fresh = start_remote(module.path, module.name);
     // One that cannot start again stays: its calls keep failing, each request told why.
     if (fresh) module.functions = fresh;
@@ -460,7 +464,9 @@ std::vector<token_slot> module_list::tokens() const {
   std::vector<CK_FUNCTION_LIST*> modules;
   {
     const std::lock_guard hold(lock_);
-    for (const active_module& module : active_) modules.push_back(module.functions);
+    for (const active_module& module : active_) {
+      if (module.functions) modules.push_back(module.functions);
+    }
   }
   std::vector<token_slot> found;
   for (CK_FUNCTION_LIST* module : modules) {

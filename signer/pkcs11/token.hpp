@@ -44,13 +44,14 @@ class module_list {
   // Every initialised token present, in module order, then slot order.
   std::vector<token_slot> tokens() const;
 
-  // Starts afresh each module whose process has ended. The ended one's client end is kept, never
-  // released: a worker left behind by a request may still be returning from it.
+  // Starts afresh each module whose process has ended, or that was ended for hanging in
+  // C_Initialize. The ended one's client end is kept, never released: a worker left behind by a
+  // request may still be returning from it.
   void restart_ended();
 
  private:
   struct active_module {
-    CK_FUNCTION_LIST* functions;
+    CK_FUNCTION_LIST* functions;  // nullptr while one that hung in C_Initialize waits for a retry
     std::string path;  // of a module in a process of its own; empty for one in this process
     std::string name;
   };

@@ -116,6 +116,7 @@ TEST(end_to_end, a_module_that_crashes_or_hangs_costs_that_request_only) {
   for (const fault_case& c : {fault_case{"crash slots", "stopped in C_GetSlotList, killed by signal 11"},
                               fault_case{"crash find", "stopped in C_FindObjects, killed by signal 11"},
                               fault_case{"crash sign", "stopped in C_Sign, killed by signal 11"},
+                              fault_case{"hang init", "C_Initialize did not return"},
                               fault_case{"hang slots", "C_GetSlotList did not return"},
                               fault_case{"hang sign", "C_Sign did not return"}}) {
     std::ofstream(fault_file) << c.fault << "\n";

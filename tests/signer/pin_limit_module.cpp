@@ -13,7 +13,7 @@
 //   NPC_TEST_HANG           a call that never returns, as one waiting on a stopped card service:
 //                           "slots" (C_GetSlotList) or "sign" (C_Sign)
 //   NPC_TEST_FAULT_FILE     a file that, while it exists, holds a fault for one call: "crash" or
-//                           "hang", then "slots", "find" or "sign"; the module removes it and
+//                           "hang", then "init", "slots", "find" or "sign"; the module removes it and
 //                           faults once
 #include <dlfcn.h>
 #include <unistd.h>
@@ -126,6 +126,11 @@ void hang_in(const char* what) {
   }
 }
 
+CK_RV initialize(CK_VOID_PTR arguments) {
+  hang_in("init");
+  return wrapped->C_Initialize(arguments);
+}
+
 CK_RV slot_list(CK_BBOOL present, CK_SLOT_ID_PTR slots, CK_ULONG_PTR count) {
   hang_in("slots");
   if (slots && lies_about("slots")) {
@@ -172,6 +177,7 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUN
     wrapped_list = *functions;
     wrapped = &wrapped_list;
     our_list = wrapped_list;
+    our_list.C_Initialize = initialize;
     our_list.C_Login = login;
     our_list.C_GetTokenInfo = token_info;
     our_list.C_GetSlotList = slot_list;
