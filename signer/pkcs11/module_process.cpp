@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -49,14 +48,15 @@ const std::string& remote_command() {
 
 bool client_installed() { return ::access(NPC_P11KIT_CLIENT, R_OK) == 0; }
 
-// p11-kit splits the command into words itself: a backslash keeps the next character in its word.
+// p11-kit splits the command into words itself: double quotes keep a word whole, and a backslash
+// in them keeps a quote or backslash.
 std::string quoted(std::string_view word) {
-  std::string text;
+  std::string text = "\"";
   for (const char c : word) {
-    if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr("/._-+", c)) text += '\\';
+    if (c == '"' || c == '\\') text += '\\';
     text += c;
   }
-  return text;
+  return text + '"';
 }
 
 std::string read_whole(const std::string& path) {
@@ -136,7 +136,8 @@ void end_processes() {
 bool modules_out_of_process() {
   const char* in_process = std::getenv(IN_PROCESS_VARIABLE);
   if (in_process && std::string_view(in_process) == "1") return false;
-  return client_installed();
+  // The processes are found through /proc; without it (macOS) they could be neither watched nor ended.
+  return client_installed() && ::access("/proc/self/stat", R_OK) == 0;
 }
 
 CK_FUNCTION_LIST* load_remote_module(const std::string& path, const std::string& name) {

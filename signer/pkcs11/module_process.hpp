@@ -14,8 +14,8 @@ namespace npc::signer {
 // Set to 1, modules are loaded into the host's own process, as they were before.
 inline constexpr const char* IN_PROCESS_VARIABLE = "NPC_PKCS11_IN_PROCESS";
 
-// Whether modules run in processes of their own: unless NPC_PKCS11_IN_PROCESS is 1, or p11-kit's
-// client module or remote program is not installed.
+// Whether modules run in processes of their own: unless NPC_PKCS11_IN_PROCESS is 1, p11-kit's
+// client module is not installed, or the system has no /proc to find the processes in.
 bool modules_out_of_process();
 
 // The client end of a process that will run the module at `path`, known by `name` (p11-kit's for

@@ -105,7 +105,11 @@ TEST(end_to_end, a_module_that_hangs_costs_each_request_its_deadline_only) {
 // signs, with the module started afresh.
 TEST(end_to_end, a_module_that_crashes_or_hangs_costs_that_request_only) {
   const auto fault_file = token_environment::dir / ("fault-" + std::to_string(::getpid()));
-  const scoped_env modules("NPC_PKCS11_MODULES", NPC_PIN_LIMIT_MODULE);
+  // A path with a space and quotes, which p11-kit's remote program must still get as one word.
+  const auto odd = token_environment::dir / ("odd \"module' " + std::to_string(::getpid()) + ".so");
+  std::filesystem::remove(odd);
+  std::filesystem::create_symlink(NPC_PIN_LIMIT_MODULE, odd);
+  const scoped_env modules("NPC_PKCS11_MODULES", odd.string());
   const scoped_env wrapped("NPC_TEST_WRAPPED_MODULE", softhsm_module());
   const scoped_env faults("NPC_TEST_FAULT_FILE", fault_file.string());
   const scoped_env deadline("NPC_TOKEN_DEADLINE", "1");
@@ -131,6 +135,7 @@ TEST(end_to_end, a_module_that_crashes_or_hangs_costs_that_request_only) {
                                  unbase64(text_of(run.replies[1].get(), "signature"))));
   }
   std::filesystem::remove(fault_file);
+  std::filesystem::remove(odd);
 }
 
 // 1.2 MB of data makes a request beyond one piece: the host assembles it from acknowledged
