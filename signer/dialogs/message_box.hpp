@@ -45,6 +45,7 @@ class dialog_prompts final : public user_prompts {
   std::string choose_certificate(const chooser_prompt& shown) override;
   void ask_pin(const sign_prompt& shown, int tries_left, bool again, secret& pin) override;
   void confirm(const sign_prompt& shown, confirmation what) override;
+  bool use_token(const sign_prompt& shown) override;
 
  private:
   void require(prompt_kind kind, const sign_prompt& shown);

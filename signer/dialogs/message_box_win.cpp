@@ -134,6 +134,11 @@ void dialog_prompts::confirm(const sign_prompt& shown, confirmation what) {
           shown);
 }
 
+bool dialog_prompts::use_token(const sign_prompt&) {
+  // Only the PKCS#11 backend holds one certificate on several tokens; the store backend never asks.
+  fail(error_code::internal_error, "a token choice was asked of the library's own dialogs on Windows");
+}
+
 namespace detail {
 
 std::wstring quoted_argument(const std::wstring& argument) {
