@@ -110,13 +110,15 @@ class dialog {
     }
   }
 
-  // Whether the program took an optional command.
-  bool accepts(std::string_view command, std::string_view text) {
-    const outcome result = run(std::string(command) + " " + detail::assuan_escape(text));
+  // A third button; whether the program shows one. Once it does, "not confirmed" is that
+  // button's answer, apart from cancel's.
+  bool offer_other(std::string_view label) {
+    const outcome result = run("SETNOTOK " + detail::assuan_escape(label));
     if (result == outcome::failed && gone_) {
       fail(error_code::no_pin_entry, std::string("the PIN entry program ended: ") + INSTALL_HINT);
     }
-    return result == outcome::ok;
+    other_ = result == outcome::ok;
+    return other_;
   }
 
   // The description: without it the user would answer a dialog that says neither who asks nor
@@ -199,10 +201,7 @@ class dialog {
   }
 
   pinentry_process process_;
- public:
   bool other_ = false;  // SETNOTOK was accepted: "not confirmed" means that button
-
- private:
   char buffer_[2 * detail::LINE_LIMIT] = {};
   std::size_t end_ = 0;
   std::size_t consumed_ = 0;
@@ -257,8 +256,7 @@ class pinentry_prompts final : public user_prompts {
     d.describe(dialog_body(content));
     d.set("SETOK", content.accept);
     d.set("SETCANCEL", content.refuse);
-    d.other_ = d.accepts("SETNOTOK", content.other);
-    if (!d.other_) fail(error_code::no_pin_entry, "the PIN entry program cannot show a third button to choose a token");
+    if (!d.offer_other(content.other)) fail(error_code::no_pin_entry, "the PIN entry program cannot show a third button to choose a token");
     const outcome answer = d.ask("CONFIRM");
     if (answer == outcome::ok) return true;
     if (answer == outcome::other) return false;

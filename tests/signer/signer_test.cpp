@@ -789,7 +789,12 @@ TEST(pinentry_texts, hostile_values_stay_in_their_place) {
   const std::string digest(128, 'f');
   const signer::sign_prompt shown{"https://" + std::string(240, 'a') + ".example", worst, worst, worst, worst,
                                   "SHA-512", true, digest, ""};
+  signer::sign_prompt offered = shown;  // a token offered for the PIN
+  offered.token_serial = worst;
   for (const std::string_view language : signer::built_in_languages()) {
+    const std::string choice = signer::dialog_body(
+        signer::dialog_for(signer::prompt_kind::token_choice, offered, signer::choose_translation(language, {})));
+    EXPECT_LT(signer::detail::assuan_escape(choice).size() + 8, 1000u) << language;
     for (const auto kind : {signer::prompt_kind::final_try, signer::prompt_kind::pin_pad}) {
       SCOPED_TRACE(language);
       const signer::translation t = signer::choose_translation(language, {});
