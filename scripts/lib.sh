@@ -61,21 +61,43 @@ npc_build_targets() {
   [ "${PIPESTATUS[0]}" -eq 0 ]
 }
 
-# Starts Xvfb on a display it picks itself, for dialogs on a machine without one, and exports
-# DISPLAY; npc_stop_xvfb ends it (call it from the caller's EXIT trap).
+# Starts Xvfb for dialogs on a machine without a display, and exports DISPLAY; npc_stop_xvfb
+# ends it (call it from the caller's EXIT trap). It takes the lowest free display, or with
+# NPC_XVFB_DISPLAY=N the first free one from N up (on a shared machine, :0 may be someone's);
+# tests started together take turns at choosing, so that no two try the same one.
 npc_start_xvfb() {
-  local file
+  local file number=${NPC_XVFB_DISPLAY:-} turn
   file=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$file" 2>/dev/null &
+  exec {turn}>"${TMPDIR:-/tmp}/npc-xvfb.lock"
+  flock "$turn"
+  if [ -n "$number" ]; then
+    while [ -e "/tmp/.X$number-lock" ] || [ -e "/tmp/.X11-unix/X$number" ]; do number=$((number + 1)); done
+  fi
+  # The turn ends with the choice; the server must not hold it by an inherited descriptor.
+  Xvfb ${number:+":$number"} -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$file" {turn}>&- 2>/dev/null &
   NPC_XVFB_PID=$!
   for _ in $(seq 300); do
     [ -s "$file" ] && break
     kill -0 "$NPC_XVFB_PID" 2>/dev/null || break
     sleep 0.1
   done
+  exec {turn}>&-
   export DISPLAY=":$(head -n 1 "$file")"
   rm -f "$file"
   [ "$DISPLAY" != ":" ]
+}
+
+# Runs the calling script ("$0" "$@") again on a D-Bus session bus of its own, with a runtime
+# folder of its own: the accessibility bus puts its socket there (else in ~/.cache, where tests
+# run in parallel would remove each other's), then exits with its status. In the rerun it returns.
+npc_own_session() {
+  [ -n "${NPC_OWN_SESSION:-}" ] && return 0
+  local runtime status=0
+  runtime=$(mktemp -d)
+  NPC_OWN_SESSION=1 XDG_RUNTIME_DIR=$runtime dbus-run-session -- bash "$@" \
+    2> >(grep -v 'dbus-daemon' >&2) || status=$?
+  rm -rf "$runtime"
+  exit "$status"
 }
 
 npc_stop_xvfb() {

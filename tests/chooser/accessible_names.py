@@ -1,7 +1,7 @@
 # Reads the chooser's window as a screen reader does, over AT-SPI, and fails when a control has
 # no name, a name with a raw mnemonic mark, or when an expired certificate is not announced as
-# unavailable.
-#   python3 accessible_names.py TITLE
+# unavailable. With --rows it only prints what the list says it is for, then its rows in order.
+#   python3 accessible_names.py TITLE [--rows]
 import sys
 import time
 
@@ -14,7 +14,7 @@ CONTROLS = {'push button', 'list', 'list item', 'scroll pane', 'text', 'check bo
 
 
 def find_window(title):
-    for _ in range(100):
+    for _ in range(300):
         desktop = Atspi.get_desktop(0)
         for i in range(desktop.get_child_count()):
             app = desktop.get_child_at_index(i)
@@ -64,5 +64,20 @@ def main(title):
     return 1 if faults else 0
 
 
+def rows(title):
+    window = find_window(title)
+    if window is None:
+        print('the chooser window is not on the accessibility bus')
+        return 1
+    # Without the marks that isolate each inserted text's direction.
+    plain = {ord('\u2068'): None, ord('\u2069'): None}
+    for node in walk(window):
+        if node.get_role_name() == 'list':
+            print((node.get_description() or '').translate(plain))
+        elif node.get_role_name() == 'list item':
+            print((node.get_name() or '').translate(plain))
+    return 0
+
+
 if __name__ == '__main__':
-    sys.exit(main(sys.argv[1]))
+    sys.exit(rows(sys.argv[1]) if sys.argv[2:] == ['--rows'] else main(sys.argv[1]))

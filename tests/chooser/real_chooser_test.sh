@@ -18,8 +18,7 @@ python=/usr/bin/python3
 $python -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null ||
   { echo "skipped: Python's AT-SPI binding (gir1.2-atspi-2.0, python3-gi) is not installed"; exit 77; }
 # A session bus of the test's own, on which the chooser finds the accessibility bus.
-[ -n "${NPC_CHOOSER_TEST_BUS:-}" ] ||
-  exec dbus-run-session -- env NPC_CHOOSER_TEST_BUS=1 bash "$0" "$@" 2> >(grep -v 'dbus-daemon' >&2)
+npc_own_session "$0" "$@"
 work=$(mktemp -d)
 trap 'exec 3>&- 2>/dev/null; npc_stop_xvfb; rm -rf "$work"' EXIT
 unset WAYLAND_DISPLAY
