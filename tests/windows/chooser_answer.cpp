@@ -1,8 +1,8 @@
 // A scripted stand-in for the certificate chooser (NPC_CHOOSER): reads the request, appends its
-// heading and each offered item (name, then "|" and the note that keeps it from being chosen) to
-// the file NPC_CHOOSER_LOG names, and answers as NPC_CHOOSER_PICK says: the item of that name
-// (chosen whatever its note), CANCELLED when unset or "cancel", never when "hang", else CHOSEN with
-// the text itself as a key nobody offered.
+// heading and each offered item (name, then "|" and the note that keeps it from being chosen),
+// without the marks that isolate shown values, to the file NPC_CHOOSER_LOG names, and answers as
+// NPC_CHOOSER_PICK says: the item of that name (chosen whatever its note), CANCELLED when unset or
+// "cancel", never when "hang", else CHOSEN with the text itself as a key nobody offered.
 #include <windows.h>
 
 #include <cstdio>
@@ -11,6 +11,18 @@
 #include <string>
 
 #include "chooser_protocol.hpp"
+
+namespace {
+
+// The value as typed: U+2068 and U+2069, which keep a shown value's direction to itself, taken out.
+std::string plain(std::string text) {
+  for (const char* mark : {"\xe2\x81\xa8", "\xe2\x81\xa9"}) {
+    for (std::size_t at; (at = text.find(mark)) != std::string::npos;) text.erase(at, 3);
+  }
+  return text;
+}
+
+}  // namespace
 
 int main() {
   namespace chooser = npc::chooser;
@@ -29,8 +41,8 @@ int main() {
   const chooser::request& shown = reader.result();
   if (const char* log = std::getenv("NPC_CHOOSER_LOG")) {
     if (std::FILE* out = std::fopen(log, "ab")) {
-      std::fprintf(out, "%s\n", shown.heading.c_str());
-      for (const chooser::item& item : shown.items) std::fprintf(out, "%s|%s\n", item.name.c_str(), item.note.c_str());
+      std::fprintf(out, "%s\n", plain(shown.heading).c_str());
+      for (const chooser::item& item : shown.items) std::fprintf(out, "%s|%s\n", plain(item.name).c_str(), item.note.c_str());
       std::fprintf(out, "--\n");
       std::fclose(out);
     }
@@ -39,7 +51,7 @@ int main() {
   if (pick == "hang") Sleep(INFINITE);
   std::string answer = pick.empty() || pick == "cancel" ? "CANCELLED" : "CHOSEN " + chooser::escape(pick);
   for (const chooser::item& item : shown.items) {
-    if (item.name == pick) answer = "CHOSEN " + chooser::escape(item.key);
+    if (plain(item.name) == pick) answer = "CHOSEN " + chooser::escape(item.key);
   }
   std::printf("%s\n", answer.c_str());
   return 0;
