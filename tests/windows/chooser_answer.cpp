@@ -24,6 +24,14 @@ std::string plain(std::string text) {
 
 }  // namespace
 
+// Shown names come wrapped in Unicode isolates (U+2068 ... U+2069); the script names them bare.
+std::string bare(std::string text) {
+  for (const char* mark : {"\xE2\x81\xA8", "\xE2\x81\xA9"}) {
+    for (std::size_t at; (at = text.find(mark)) != std::string::npos;) text.erase(at, 3);
+  }
+  return text;
+}
+
 int main() {
   namespace chooser = npc::chooser;
   std::printf("%s\n", std::string(chooser::GREETING).c_str());
