@@ -2,6 +2,10 @@
 // through a shared_ptr, so that a worker left behind never reaches freed memory of the request.
 #include "pkcs11/deadline.hpp"
 
+#include <pthread.h>
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <charconv>
 #include <condition_variable>
 #include <cstdlib>
@@ -21,6 +25,8 @@ struct worker_state {
   std::mutex mutex;
   std::condition_variable changed;
   const char* call = "C_Initialize";  // what the worker is in; a string literal
+  long process = 0;                   // the module process the call runs in, if any
+  std::function<long()> find_process;  // or how to find it, while the call starts it
   std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
   bool waiting_for_user = false;
   bool done = false;
@@ -51,6 +57,12 @@ std::chrono::milliseconds token_deadline() {
 void run_with_deadline(std::function<void()> work) {
   auto state = std::make_shared<worker_state>();
   std::thread([state, work = std::move(work)] {
+    // A module process that died makes its pipe refuse writes: that must fail the call, not raise
+    // SIGPIPE in a program that did not ignore it.
+    sigset_t pipe;
+    ::sigemptyset(&pipe);
+    ::sigaddset(&pipe, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     current = state;
     std::exception_ptr thrown;
     try {
@@ -77,19 +89,38 @@ void run_with_deadline(std::function<void()> work) {
         !state->waiting_for_user && state->since + deadline <= std::chrono::steady_clock::now()) {
       state->abandoned = true;
       const std::string call = state->call;
+      long process = state->process;
+      const auto find = state->find_process;
       lock.unlock();
+      if (process <= 0 && find) process = find();
+      // Ending the module's process returns the call; the module is started afresh when next needed.
+      if (process > 0 && ::kill(static_cast<pid_t>(process), SIGKILL) == 0) {
+        ::waitpid(static_cast<pid_t>(process), nullptr, 0);  // gone before the next request looks
+      }
       fail(error_code::token_error, call + " did not return within " +
                                         std::to_string(deadline.count() / 1000) +
-                                        " s: the token, its module or the smart-card service hangs");
+                                        " s: the token, its module or the smart-card service hangs" +
+                                        (process > 0 ? " (the module's process was ended)" : ""));
     }
   }
   if (state->thrown) std::rethrow_exception(state->thrown);
 }
 
-void pkcs11_call(const char* name) {
+void pkcs11_call_starting(const char* name, std::function<long()> find) {
   if (!current) return;
   const std::lock_guard lock(current->mutex);
   current->call = name;
+  current->process = 0;
+  current->find_process = std::move(find);
+  current->since = std::chrono::steady_clock::now();
+  current->changed.notify_all();
+}
+
+void pkcs11_call(const char* name, long process) {
+  if (!current) return;
+  const std::lock_guard lock(current->mutex);
+  current->call = name;
+  current->process = process;
   current->since = std::chrono::steady_clock::now();
   current->changed.notify_all();
 }

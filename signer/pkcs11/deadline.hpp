@@ -14,12 +14,17 @@ std::chrono::milliseconds token_deadline();
 
 // Runs `work` on a worker thread and waits for it. What it throws is thrown here. When the call
 // it is in (see pkcs11_call) outlasts the deadline, fails with token_error and leaves the worker
-// behind, detached: `work` must own, or reach only through process-wide state, all it touches.
+// behind, detached (a module in a process of its own has that process ended): `work` must own, or reach only through process-wide state, all it touches.
 void run_with_deadline(std::function<void()> work);
 
-// Names the PKCS#11 call the current worker is about to make, and starts its clock. Outside
-// run_with_deadline it does nothing.
-void pkcs11_call(const char* name);
+// Names the PKCS#11 call the current worker is about to make, and starts its clock. A call into a
+// module that runs in a process of its own names that `process`: one that outlasts the deadline
+// ends it, which returns the call and frees the worker. Outside run_with_deadline it does nothing.
+void pkcs11_call(const char* name, long process = 0);
+
+// As pkcs11_call, for the call that starts a module's process (C_Initialize): `find` names that
+// process, to be ended when the call outlasts the deadline.
+void pkcs11_call_starting(const char* name, std::function<long()> find);
 
 // Stops the clock while the user answers a dialog, for its lifetime; the next call starts it
 // again. Every dialog a worker shows must be under one: it fails (token_error) when the request

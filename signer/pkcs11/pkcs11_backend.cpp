@@ -8,6 +8,7 @@
 #include "core/backend.hpp"
 #include "core/failure.hpp"
 #include "pkcs11/deadline.hpp"
+#include "pkcs11/module_process.hpp"
 #include "pkcs11/openssl_crypto.hpp"
 #include "pkcs11/pcsc.hpp"
 #include "pkcs11/token.hpp"
@@ -127,7 +128,8 @@ class pkcs11_backend final : public backend {
         try {
           read->objects.back() = read_certificates(token);
         } catch (const signer_failure&) {
-          // a token that cannot be read must not hide the others
+          // A token that cannot be read must not hide the others; a module that died is told.
+          if (module_ended(token.module)) throw;
         }
       }
     });
@@ -195,6 +197,7 @@ class pkcs11_backend final : public backend {
       try {
         keys = visible_keys(candidate.token, candidate.object);
       } catch (const signer_failure&) {
+        if (module_ended(candidate.token.module)) throw;
         continue;
       }
       if (keys.empty()) unknown.push_back(&candidate);

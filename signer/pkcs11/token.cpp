@@ -17,6 +17,7 @@
 #include "core/diagnostic_log.hpp"
 #include "core/failure.hpp"
 #include "pkcs11/deadline.hpp"
+#include "pkcs11/module_process.hpp"
 #include "pkcs11/pcsc.hpp"
 
 namespace npc::signer {
@@ -44,6 +45,7 @@ std::string describe(CK_RV rv) {
 
 // The name the diagnostic log gives a module: p11-kit's name for it, else its file's.
 std::string module_name(CK_FUNCTION_LIST* module) {
+  if (std::string remote = remote_module_name(module); !remote.empty()) return remote;
   std::unique_ptr<char, decltype(&std::free)> name(p11_kit_module_get_name(module), &std::free);
   if (name) return name.get();
   std::unique_ptr<char, decltype(&std::free)> file(p11_kit_module_get_filename(module), &std::free);
@@ -52,18 +54,34 @@ std::string module_name(CK_FUNCTION_LIST* module) {
   return std::string(path.substr(path.rfind('/') + 1));
 }
 
+// A call that failed because the module's process died fails the request with that, whatever the
+// caller would have made of the call's result.
+void check_module_alive(CK_FUNCTION_LIST* module, const char* function, CK_RV rv) {
+  // p11-kit's client end answers a broken pipe with CKR_DEVICE_ERROR.
+  const auto linger = std::chrono::milliseconds(rv == CKR_DEVICE_ERROR ? 500 : 0);
+  if (const auto ended = module_ended(module, linger)) {
+    fail(error_code::token_error, "the token's module (" + module_name(module) + ") stopped in " + function +
+                                      ", " + *ended + "; it is started again for the next request");
+  }
+}
+
 // Makes one call into a module; with the diagnostic log on, notes the function, its result and
 // its time (never its arguments).
 template <typename Call>
 CK_RV logged(CK_FUNCTION_LIST* module, std::optional<CK_SLOT_ID> slot, const char* function, Call call) {
   // The call that a request answered for hanging is named by what it was in.
-  pkcs11_call(function);
-  if (!diagnostic_log::recording()) return call();
-  const auto start = std::chrono::steady_clock::now();
-  const CK_RV rv = call();
-  const auto took = std::chrono::steady_clock::now() - start;
-  diagnostic_log::note_call(module_name(module), slot ? std::optional<unsigned long>(*slot) : std::nullopt,
-                            function, rv, took);
+  pkcs11_call(function, module_process(module));
+  CK_RV rv;
+  if (!diagnostic_log::recording()) {
+    rv = call();
+  } else {
+    const auto start = std::chrono::steady_clock::now();
+    rv = call();
+    const auto took = std::chrono::steady_clock::now() - start;
+    diagnostic_log::note_call(module_name(module), slot ? std::optional<unsigned long>(*slot) : std::nullopt,
+                              function, rv, took);
+  }
+  if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) check_module_alive(module, function, rv);
   return rv;
 }
 
@@ -121,12 +139,16 @@ class session {
     if (rv != CKR_OK) token_failure("C_OpenSession", rv);
   }
   ~session() {
-    if (logged_in_) {
-      pkcs11_call("C_Logout");
-      call("C_Logout", [&] { return module_->C_Logout(handle_); });
+    try {
+      if (logged_in_) {
+        pkcs11_call("C_Logout");
+        call("C_Logout", [&] { return module_->C_Logout(handle_); });
+      }
+      pkcs11_call("C_CloseSession");
+      call("C_CloseSession", [&] { return module_->C_CloseSession(handle_); });
+    } catch (const signer_failure&) {
+      // the module's process died: its sessions and logins went with it
     }
-    pkcs11_call("C_CloseSession");
-    call("C_CloseSession", [&] { return module_->C_CloseSession(handle_); });
     if (verified_) reset_card(module_, slot_);
   }
   session(const session&) = delete;
@@ -309,41 +331,108 @@ void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_p
 
 }  // namespace
 
-module_list::module_list() {
+namespace {
+
+// The modules named by NPC_PKCS11_MODULES, in order; empty when it is unset.
+std::vector<std::string> named_paths() {
+  std::vector<std::string> paths;
   const char* named = std::getenv(MODULES_VARIABLE);
-  if (named && *named) {
-    const std::string_view list(named);
-    std::size_t start = 0;
-    while (start <= list.size()) {
-      const std::size_t end = std::min(list.find(':', start), list.size());
-      const std::string path(list.substr(start, end - start));
-      start = end + 1;
-      if (path.empty()) continue;
-      if (CK_FUNCTION_LIST* module = p11_kit_module_load(path.c_str(), 0)) named_.push_back(module);
-    }
-    for (CK_FUNCTION_LIST* module : named_) {
-      pkcs11_call("C_Initialize");
-      if (logged(module, std::nullopt, "C_Initialize", [&] { return p11_kit_module_initialize(module); }) == CKR_OK) {
-        active_.push_back(module);
+  if (!named) return paths;
+  const std::string_view list(named);
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t end = std::min(list.find(':', start), list.size());
+    std::string path(list.substr(start, end - start));
+    start = end + 1;
+    if (!path.empty()) paths.push_back(std::move(path));
+  }
+  return paths;
+}
+
+bool initialised(CK_FUNCTION_LIST* module) {
+  pkcs11_call("C_Initialize");
+  try {
+    return logged(module, std::nullopt, "C_Initialize", [&] { return p11_kit_module_initialize(module); }) == CKR_OK;
+  } catch (const signer_failure&) {
+    return false;  // its process died in C_Initialize
+  }
+}
+
+// A module started in a process of its own; nullptr when it does not load or initialise.
+CK_FUNCTION_LIST* start_remote(const std::string& path, const std::string& name) {
+  CK_FUNCTION_LIST* module = load_remote_module(path, name);
+  if (!module) return nullptr;
+  // Not through logged, which would name no process: a module that hangs here has its process found
+  // and ended like any other.
+  pkcs11_call_starting("C_Initialize", [path] { return unadopted_process(path); });
+  const CK_RV rv = p11_kit_module_initialize(module);
+  adopt_process(module, path);
+  if (rv == CKR_OK) return module;
+  module_ended(module);  // reaps one that died
+  p11_kit_module_release(module);
+  forget_module(module);
+  return nullptr;
+}
+
+}  // namespace
+
+module_list::module_list() {
+  const bool apart = modules_out_of_process();
+  const std::vector<std::string> named = named_paths();
+  std::vector<std::pair<std::string, std::string>> paths;  // and names
+  for (const std::string& path : named) paths.emplace_back(path, path.substr(path.rfind('/') + 1));
+  if (paths.empty() && !(std::getenv(MODULES_VARIABLE) && *std::getenv(MODULES_VARIABLE))) {
+    // Loading does not initialise, so a trust store is never made to parse its whole bundle.
+    registered_ = p11_kit_modules_load(nullptr, 0);
+    for (CK_FUNCTION_LIST** module = registered_; module && *module; ++module) {
+      if (gives_trust_policy(*module)) continue;
+      if (apart) {
+        std::unique_ptr<char, decltype(&std::free)> file(p11_kit_module_get_filename(*module), &std::free);
+        if (file) paths.emplace_back(file.get(), module_name(*module));
+      } else if (initialised(*module)) {
+        active_.push_back({*module, {}, {}});
       }
     }
-    return;
+    if (apart && registered_) {
+      // Known by their files now: their own processes load them again.
+      p11_kit_modules_release(registered_);
+      registered_ = nullptr;
+    }
+    if (!apart) return;
   }
-  // Loading does not initialise, so a trust store is never made to parse its whole bundle.
-  registered_ = p11_kit_modules_load(nullptr, 0);
-  for (CK_FUNCTION_LIST** module = registered_; module && *module; ++module) {
-    if (gives_trust_policy(*module)) continue;
-    pkcs11_call("C_Initialize");
-    if (logged(*module, std::nullopt, "C_Initialize", [&] { return p11_kit_module_initialize(*module); }) == CKR_OK) {
-      active_.push_back(*module);
+  for (const auto& [path, name] : paths) {
+    if (apart) {
+      CK_FUNCTION_LIST* module = start_remote(path, name);
+      // One whose C_Initialize was ended for hanging is tried again by the next request.
+      if (module || request_abandoned()) active_.push_back({module, path, name});
+    } else if (CK_FUNCTION_LIST* module = p11_kit_module_load(path.c_str(), 0)) {
+      named_.push_back(module);
+      if (initialised(module)) active_.push_back({module, {}, {}});
     }
   }
 }
 
 module_list::~module_list() {
-  for (CK_FUNCTION_LIST* module : active_) p11_kit_module_finalize(module);
+  for (const active_module& module : active_) {
+    if (!module.functions || (!module.path.empty() && module_ended(module.functions))) continue;  // kept, as in restart_ended
+    p11_kit_module_finalize(module.functions);
+    if (!module.path.empty()) {
+      p11_kit_module_release(module.functions);
+      forget_module(module.functions);
+    }
+  }
   if (registered_) p11_kit_modules_release(registered_);
   for (CK_FUNCTION_LIST* module : named_) p11_kit_module_release(module);
+}
+
+void module_list::restart_ended() {
+  const std::lock_guard hold(lock_);
+  for (active_module& module : active_) {
+    if (module.path.empty() || (module.functions && !module_ended(module.functions))) continue;
+    CK_FUNCTION_LIST* fresh = start_remote(module.path, module.name);
+    // One that cannot start again stays: its calls keep failing, each request told why.
+    if (fresh) module.functions = fresh;
+  }
 }
 
 module_list& current_modules() {
@@ -365,13 +454,22 @@ module_list& current_modules() {
   if (!modules) {
     modules = new module_list();
     made_for = wanted;
+  } else {
+    modules->restart_ended();
   }
   return *modules;
 }
 
 std::vector<token_slot> module_list::tokens() const {
+  std::vector<CK_FUNCTION_LIST*> modules;
+  {
+    const std::lock_guard hold(lock_);
+    for (const active_module& module : active_) {
+      if (module.functions) modules.push_back(module.functions);
+    }
+  }
   std::vector<token_slot> found;
-  for (CK_FUNCTION_LIST* module : active_) {
+  for (CK_FUNCTION_LIST* module : modules) {
     CK_ULONG count = 0;
     std::vector<CK_SLOT_ID> slots;
     CK_RV rv = CKR_OK;

@@ -4,6 +4,7 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,8 @@ struct token_certificate {
 // PKCS#11 modules: loaded and initialised when made, finalised and released when destroyed.
 // Modules named in NPC_PKCS11_MODULES replace the registered ones; modules that give trust
 // policy (p11-kit's own trust store) are left out, as they hold no keys. A module that fails to
-// load or initialise is skipped.
+// load or initialise is skipped. Each module runs in a process of its own (see module_process.hpp)
+// unless NPC_PKCS11_IN_PROCESS is 1.
 class module_list {
  public:
   module_list();
@@ -42,10 +44,21 @@ class module_list {
   // Every initialised token present, in module order, then slot order.
   std::vector<token_slot> tokens() const;
 
+  // Starts afresh each module whose process has ended, or that was ended for hanging in
+  // C_Initialize. The ended one's client end is kept, never released: a worker left behind by a
+  // request may still be returning from it.
+  void restart_ended();
+
  private:
+  struct active_module {
+    CK_FUNCTION_LIST* functions;  // nullptr while one that hung in C_Initialize waits for a retry
+    std::string path;  // of a module in a process of its own; empty for one in this process
+    std::string name;
+  };
   CK_FUNCTION_LIST** registered_ = nullptr;  // p11-kit's list, released as a whole
   std::vector<CK_FUNCTION_LIST*> named_;     // loaded one by one from NPC_PKCS11_MODULES
-  std::vector<CK_FUNCTION_LIST*> active_;    // those initialised, finalised one by one
+  mutable std::mutex lock_;                  // over active_, which restart_ended changes
+  std::vector<active_module> active_;        // those initialised, finalised one by one
 };
 
 // The modules of this process: made by the first request that needs a token and kept, so that a

@@ -79,6 +79,10 @@ echo "--- dependencies against what the package links"
 dpkg-deb -x "$deb" "$work/contents"
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 depends=" $(dpkg-deb -f "$deb" Depends | sed 's/([^)]*)//g; s/[,|]/ /g') "
+# Not linked, but run: p11-kit's remote program and client module hold each PKCS#11 module.
+for needed_package in p11-kit p11-kit-modules; do
+  case $depends in *" $needed_package "*) ;; *) fail "the package does not depend on $needed_package" ;; esac
+done
 shipped=$(find "$work/contents" -type f -name '*.so*' -printf '%f\n')
 needed=$(find "$work/contents" -type f -exec sh -c 'file -b "$1" | grep -q ^ELF' sh {} \; \
   -exec objdump -p {} \; | awk '$1 == "NEEDED" { print $2 }' | sort -u)

@@ -101,6 +101,38 @@ TEST(end_to_end, a_module_that_hangs_costs_each_request_its_deadline_only) {
   }
 }
 
+// A module that crashes or hangs once costs that request: the host lives on and the next request
+// signs, with the module started afresh.
+TEST(end_to_end, a_module_that_crashes_or_hangs_costs_that_request_only) {
+  const auto fault_file = token_environment::dir / ("fault-" + std::to_string(::getpid()));
+  const scoped_env modules("NPC_PKCS11_MODULES", NPC_PIN_LIMIT_MODULE);
+  const scoped_env wrapped("NPC_TEST_WRAPPED_MODULE", softhsm_module());
+  const scoped_env faults("NPC_TEST_FAULT_FILE", fault_file.string());
+  const scoped_env deadline("NPC_TOKEN_DEADLINE", "1");
+  struct fault_case {
+    const char* fault;
+    const char* said;  // in the first reply's message
+  };
+  for (const fault_case& c : {fault_case{"crash slots", "stopped in C_GetSlotList, killed by signal 11"},
+                              fault_case{"crash find", "stopped in C_FindObjects, killed by signal 11"},
+                              fault_case{"crash sign", "stopped in C_Sign, killed by signal 11"},
+                              fault_case{"hang init", "C_Initialize did not return"},
+                              fault_case{"hang slots", "C_GetSlotList did not return"},
+                              fault_case{"hang sign", "C_Sign did not return"}}) {
+    std::ofstream(fault_file) << c.fault << "\n";
+    const client_run run = run_client({sign_request("rsa", "one"), sign_request("rsa", "two")});
+    EXPECT_EQ(run.status, 0) << c.fault;
+    ASSERT_EQ(run.replies.size(), 2u) << c.fault;
+    EXPECT_EQ(text_of(run.replies[0].get(), "error"), "token_error") << c.fault;
+    EXPECT_NE(text_of(run.replies[0].get(), "message").find(c.said), std::string::npos)
+        << text_of(run.replies[0].get(), "message");
+    ASSERT_EQ(text_of(run.replies[1].get(), "status"), "ok") << c.fault << ": " << text_of(run.replies[1].get(), "message");
+    EXPECT_TRUE(openssl_verifies(token_environment::der("rsa"), "SHA256", false, false, "two",
+                                 unbase64(text_of(run.replies[1].get(), "signature"))));
+  }
+  std::filesystem::remove(fault_file);
+}
+
 // 1.2 MB of data makes a request beyond one piece: the host assembles it from acknowledged
 // pieces before the library sees it.
 TEST(end_to_end, a_document_large_enough_to_be_split_is_signed_whole) {

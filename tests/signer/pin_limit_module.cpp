@@ -15,11 +15,15 @@
 //   NPC_TEST_LOGIN_TOKENS   each C_Login is appended to this file: the label of its token
 //   NPC_TEST_HANG           a call that never returns, as one waiting on a stopped card service:
 //                           "slots" (C_GetSlotList) or "sign" (C_Sign)
+//   NPC_TEST_FAULT_FILE     a file that, while it exists, holds a fault for one call: "crash" or
+//                           "hang", then "init", "slots", "find" or "sign"; the module removes it and
+//                           faults once
 #include <dlfcn.h>
 #include <unistd.h>
 #include <p11-kit/pkcs11.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -102,8 +106,11 @@ bool lies_about(const char* what) {
   return lie && std::string(lie) == what;
 }
 
+void hang_in(const char* what);
+
 CK_RV find_objects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR objects, CK_ULONG room,
                    CK_ULONG_PTR count) {
+  hang_in("find");
   const CK_RV rv = wrapped->C_FindObjects(session, objects, room, count);
   if (rv == CKR_OK && *count > 0 && lies_about("objects")) *count = room + 1000;
   return rv;
@@ -126,9 +133,26 @@ CK_RV attribute_value(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATT
 
 void hang_in(const char* what) {
   const char* hang = std::getenv("NPC_TEST_HANG");
-  if (hang && std::string(hang) == what) {
+  bool once = false;
+  if (const char* path = std::getenv("NPC_TEST_FAULT_FILE")) {
+    char fault[16] = {}, call[16] = {};
+    if (std::FILE* file = std::fopen(path, "r")) {
+      once = std::fscanf(file, "%15s %15s", fault, call) == 2 && std::string(call) == what;
+      std::fclose(file);
+    }
+    if (once) {
+      std::remove(path);
+      if (std::string(fault) == "crash") std::raise(SIGSEGV);
+    }
+  }
+  if (once || (hang && std::string(hang) == what)) {
     for (;;) ::pause();
   }
+}
+
+CK_RV initialize(CK_VOID_PTR arguments) {
+  hang_in("init");
+  return wrapped->C_Initialize(arguments);
 }
 
 CK_RV slot_list(CK_BBOOL present, CK_SLOT_ID_PTR slots, CK_ULONG_PTR count) {
@@ -177,6 +201,7 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUN
     wrapped_list = *functions;
     wrapped = &wrapped_list;
     our_list = wrapped_list;
+    our_list.C_Initialize = initialize;
     our_list.C_Login = login;
     our_list.C_GetTokenInfo = token_info;
     our_list.C_GetSlotList = slot_list;

@@ -420,8 +420,10 @@ TEST_F(signer_test, the_user_decides_each_signature_in_a_dialog) {
       // no endless loop; the module's tokens are passed over and no dialog is shown.
       {"object counts past the buffer", 3, {{"NPC_TEST_LIE", "objects"}}, {}, "",
        "certificate_not_found", {}, {}, 3},
-      {"an attribute of a terabyte", 3, {{"NPC_TEST_LIE", "attribute"}}, {}, "",
-       "certificate_not_found", {}, {}, 3},
+      // In its own process p11-kit's remote program gives up on the terabyte first (token_error):
+      // the library's own bound is held in the host's process.
+      {"an attribute of a terabyte", 3, {{"NPC_TEST_LIE", "attribute"}, {"NPC_PKCS11_IN_PROCESS", "1"}},
+       {}, "", "certificate_not_found", {}, {}, 3},
       {"a slot list that never fits", 3, {{"NPC_TEST_LIE", "slots"}}, {}, "", "no_token", {}, {}, 3},
   };
   allow_origin("https://shop.example");
@@ -878,7 +880,8 @@ TEST(pinentry_process_test, a_program_that_never_answers_is_ended) {
     char buffer[16];
     EXPECT_EQ(process.read(buffer, sizeof buffer, 100), 0u);
   }
-  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+  // Module processes of earlier tests may still run (0); an unreaped pinentry would be a pid.
+  EXPECT_LE(::waitpid(-1, nullptr, WNOHANG), 0);
   std::filesystem::remove(program);
 }
 
