@@ -83,6 +83,11 @@ class fake_prompts final : public signer::user_prompts {
     check(!signer::signature_context(shown, language_).empty(), "the provider's line names the caller");
     answer();
   }
+  bool use_token(const signer::sign_prompt& shown) override {
+    check_dialog(signer::dialog_for(signer::prompt_kind::token_choice, shown, language_));
+    answer();
+    return (behaviour & 8) == 0;
+  }
 
  private:
   static void answer() {
@@ -105,6 +110,11 @@ class fake_backend final : public signer::backend {
   std::string sign(const signer::certificate_record&, const signer::signature_job&, const signer::sign_prompt& shown,
                    signer::user_prompts& prompts) override {
     if (behaviour & 4) {
+      // A token named by the request's own values, as the backend would offer one to choose.
+      signer::sign_prompt offered = shown;
+      offered.token_label = shown.common_name;
+      offered.token_serial = shown.serial;
+      prompts.use_token(offered);
       signer::secret pin;
       prompts.ask_pin(shown, behaviour & 8 ? 1 : -1, behaviour & 16, pin);
     } else {

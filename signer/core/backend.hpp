@@ -47,6 +47,7 @@ struct sign_prompt {
   // A login (authenticate): the dialog says so, and shows no digest, which would mean nothing
   // to the user.
   bool login = false;
+  std::string token_serial = {};  // shown only where the user picks among tokens
 };
 
 // What a certificate is chosen for.
@@ -100,6 +101,11 @@ class user_prompts {
   virtual void ask_pin(const sign_prompt& shown, int tries_left, bool again, secret& pin) = 0;
 
   virtual void confirm(const sign_prompt& shown, confirmation what) = 0;
+
+  // Whether the PIN may go to the token `shown` names (token_label, token_serial): asked one
+  // token at a time when several hold the certificate and none shows its key before login.
+  // False moves on to the next token; fails with cancelled when the user cancels.
+  virtual bool use_token(const sign_prompt& shown) = 0;
 };
 
 // What the key signs: a digest made with `hash`, padded as `pad` says for RSA keys.

@@ -95,6 +95,26 @@ std::string filled(std::string text, std::initializer_list<std::pair<std::string
   return text;
 }
 
+// One token offered for the PIN: several hold the certificate and none tells before login
+// which holds its key, so the user says which, before a PIN could cost a try on the wrong one.
+dialog_content token_choice_dialog(const sign_prompt& shown, const translation& t) {
+  dialog_content content;
+  // TRANSLATORS: npcorvane is the program's name; keep it as it is.
+  content.title = t("npcorvane: choose a token");
+  content.intro = t("More than one token holds this certificate. The PIN will be asked for the token you choose.");
+  content.lines.push_back({std::string(t("Certificate")), {name(shown.common_name)}});
+  content.lines.push_back({std::string(t("Token")), {name(shown.token_label)}});
+  // TRANSLATORS: the serial number of the smart card or USB token (not of the certificate).
+  content.lines.push_back({std::string(t("Token serial number")), {name(shown.token_serial)}});
+  content.question = t("Use this token?");
+  // TRANSLATORS: "_" marks the letter that, with Alt, presses the button; the three buttons of
+  // this dialog need different letters.
+  content.accept = t("_Use this token");
+  content.other = t("_Next token");
+  content.refuse = t("_Cancel");
+  return content;
+}
+
 }  // namespace
 
 chooser_content chooser_for(const chooser_prompt& shown, const translation& t) {
@@ -134,6 +154,7 @@ chooser_entry shown_entry(const chooser_entry& entry) {
 dialog_content dialog_for(prompt_kind kind, const sign_prompt& shown, const translation& t, int tries_left) {
   if (kind == prompt_kind::consent) return consent_dialog(shown.origin, t);
   if (kind == prompt_kind::use_consent) return use_consent_dialog(shown.origin, t);
+  if (kind == prompt_kind::token_choice) return token_choice_dialog(shown, t);
   dialog_content content;
   content.title = t("npcorvane: signature");
   if (shown.login) {
@@ -196,6 +217,7 @@ dialog_content dialog_for(prompt_kind kind, const sign_prompt& shown, const tran
     case prompt_kind::confirmation:
     case prompt_kind::consent:
     case prompt_kind::use_consent:
+    case prompt_kind::token_choice:
       content.question = t("Sign?");
       content.accept = t("_Sign");
       break;

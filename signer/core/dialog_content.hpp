@@ -20,6 +20,7 @@ enum class prompt_kind {
   final_try,     // one PIN try is left: confirm before the PIN is asked
   pin_pad,       // the PIN goes on the reader's keypad
   confirmation,  // no PIN here: the user approves the signature itself
+  token_choice,  // several tokens hold the certificate: may this one have the PIN
 };
 
 // "Label: value", or with several values, the label on its own row and each value beneath it.
@@ -41,6 +42,7 @@ struct dialog_content {
   std::string error;               // why the PIN is asked again; may be empty
   std::string accept;
   std::string refuse;
+  std::string other;               // a third button (another choice than accept); may be empty
 };
 
 // The dialog for `kind` in `language`. `shown` gives the values (consent uses its origin

@@ -3,14 +3,13 @@
 
 #include <dlfcn.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 
 #include "chooser_protocol.hpp"
-#include "core/dialog_content.hpp"
 #include "core/failure.hpp"
+#include "dialogs/chooser_request.hpp"
 #include "dialogs/pinentry_process.hpp"
 
 namespace npc::signer {
@@ -19,8 +18,6 @@ namespace {
 constexpr const char* INSTALL_HINT =
     "reinstall the npcorvane package (the chooser needs GTK 4, libgtk-4-1), or name a chooser "
     "in NPC_CHOOSER";
-// The chooser closes itself unanswered after this long; a program silent for longer has hung.
-constexpr int CHOOSER_TIMEOUT_S = 300;
 constexpr int ANSWER_TIMEOUT_MS = (CHOOSER_TIMEOUT_S + 30) * 1000;
 
 // npcorvane-chooser in this library's own folder: where the package installs both.
@@ -71,39 +68,15 @@ std::string run_chooser(const chooser_prompt& shown, const translation& language
     fail(error_code::no_chooser, std::string("the certificate chooser did not answer: ") + INSTALL_HINT);
   }
 
-  const chooser_content text = chooser_for(shown, language);
-  chooser::request request;
-  request.title = text.title;
-  request.heading = text.heading;
-  request.label = {text.choose, text.cancel, text.list, text.issuer, text.valid_until, text.token, text.empty};
-  request.timeout_s = CHOOSER_TIMEOUT_S;
-  for (const chooser_entry& entry : shown.entries) {
-    const chooser_entry safe = shown_entry(entry);
-    request.items.push_back({entry.id, safe.common_name, safe.issuer, safe.not_after, safe.token_label,
-                             entry.expired ? text.expired : std::string()});
-  }
+  const chooser::request request = chooser_request(shown, language);
   if (!process.write(chooser::write_request(request))) {
     fail(error_code::no_chooser, std::string("the certificate chooser ended: ") + INSTALL_HINT);
   }
   const auto line = lines.next(ANSWER_TIMEOUT_MS);
   const chooser::answer answer = line ? chooser::read_answer(*line) : chooser::answer{};
-  switch (answer.what) {
-    case chooser::answer::kind::cancelled:
-      fail(error_code::cancelled, "the user chose no certificate");
-    case chooser::answer::kind::failed:
-      fail(error_code::no_chooser,
-           std::string("the certificate chooser could not show its window (is there a display?): ") + INSTALL_HINT);
-    case chooser::answer::kind::chosen:
-      break;
-  }
-  // The program is trusted to show, not to decide: only an offered certificate that can be
-  // chosen is taken.
-  const auto chosen = std::find_if(shown.entries.begin(), shown.entries.end(),
-                                   [&](const chooser_entry& e) { return e.id == answer.text; });
-  if (chosen == shown.entries.end() || chosen->expired) {
-    fail(error_code::cancelled, "the chooser named a certificate it was not offered");
-  }
-  return chosen->id;
+  return chosen_id(shown, answer,
+                   std::string("the certificate chooser could not show its window (is there a display?): ") +
+                       INSTALL_HINT);
 }
 
 }  // namespace npc::signer

@@ -9,12 +9,9 @@
 
 namespace npc::signer {
 
-// Names the chooser program to run; npcorvane-chooser beside this library when unset.
-inline constexpr const char* CHOOSER_VARIABLE = "NPC_CHOOSER";
-
-// The id the user chose from `shown.entries`, which must be one offered and not expired
-// (whatever the program says). Fails with cancelled, or no_chooser when the program cannot be
-// started or cannot show its window.
+// The id the user chose in NPC_CHOOSER's program, or in npcorvane-chooser beside this library,
+// from `shown.entries` (see chosen_id). Fails with cancelled, or no_chooser when the program
+// cannot be started or cannot show its window.
 std::string run_chooser(const chooser_prompt& shown, const translation& language);
 
 }  // namespace npc::signer

@@ -31,6 +31,12 @@ inline answer ask_user(const std::wstring& title, const std::wstring& text) {
   return ask_user(title, text, DIALOG_TIMEOUT_MS);
 }
 
+// The id chosen in `program`, a stand-in for the system chooser that speaks our chooser's line
+// protocol over its standard streams (chooser_protocol.hpp). A program that has not answered
+// within `timeout_ms` is ended, and the choice is cancelled.
+std::string run_chooser_program(const std::wstring& program, const chooser_prompt& shown,
+                                const translation& language, unsigned long timeout_ms);
+
 // Open with open_prompts() (platform.hpp); tests hand in their own `ask`.
 class dialog_prompts final : public user_prompts {
  public:
@@ -42,9 +48,11 @@ class dialog_prompts final : public user_prompts {
   void allow_use(std::string_view origin) override;
   // The system's own chooser (CryptUIDlgSelectCertificateFromStore) over the entries that can be
   // chosen: it cannot show one it will not let the user take, so expired ones are left out.
+  // NPC_CHOOSER names a program to run in its place (run_chooser_program).
   std::string choose_certificate(const chooser_prompt& shown) override;
   void ask_pin(const sign_prompt& shown, int tries_left, bool again, secret& pin) override;
   void confirm(const sign_prompt& shown, confirmation what) override;
+  bool use_token(const sign_prompt& shown) override;
 
  private:
   void require(prompt_kind kind, const sign_prompt& shown);

@@ -1,5 +1,5 @@
-// Windows' message boxes for the user's decisions, or the program NPC_DIALOG names in their
-// place; the texts are the shared dialog content.
+// Windows' message boxes and certificate chooser for the user's decisions, or the programs
+// NPC_DIALOG and NPC_CHOOSER name in their place; the texts are the shared dialog content.
 #include "dialogs/message_box.hpp"
 
 #include <windows.h>
@@ -9,14 +9,25 @@
 #include <cryptuiapi.h>
 
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "core/failure.hpp"
+#include "dialogs/chooser_request.hpp"
 #include "windows/cng.hpp"
 #include "platform.hpp"
 
 namespace npc::signer {
 namespace win {
 namespace {
+
+std::wstring environment_value(const wchar_t* name) {
+  const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+  if (size <= 1) return {};
+  std::wstring value(size, L'\0');
+  value.resize(GetEnvironmentVariableW(name, value.data(), size));
+  return value;
+}
 
 answer run_program(const std::wstring& program, const std::wstring& text, DWORD timeout_ms) {
   std::wstring command = detail::quoted_argument(program) + L" " + detail::quoted_argument(text);
@@ -55,15 +66,107 @@ VOID CALLBACK message_box_expired(HWND, UINT, UINT_PTR, DWORD) {
   EnumThreadWindows(GetCurrentThreadId(), cancel_message_box, 0);
 }
 
+// Both ends of a pipe; the child's end is inheritable, ours is not.
+struct pipe_ends {
+  HANDLE read = nullptr, write = nullptr;
+  bool open(bool child_reads) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    if (!CreatePipe(&read, &write, &inherit, 1 << 16)) return false;
+    return SetHandleInformation(child_reads ? write : read, HANDLE_FLAG_INHERIT, 0) != 0;
+  }
+  void close() {
+    for (HANDLE* end : {&read, &write}) {
+      if (*end) CloseHandle(*end);
+      *end = nullptr;
+    }
+  }
+};
+
+// The lines the program wrote, read without blocking once it has ended: a process it left behind
+// may hold the pipe open, so the end of the stream is never waited for.
+std::vector<std::string> written_lines(HANDLE from) {
+  std::string text;
+  DWORD available = 0;
+  while (text.size() < 2 * chooser::LINE_LIMIT && PeekNamedPipe(from, nullptr, 0, nullptr, &available, nullptr) &&
+         available > 0) {
+    char chunk[512];
+    DWORD got = 0;
+    if (!ReadFile(from, chunk, sizeof chunk < available ? sizeof chunk : available, &got, nullptr) || got == 0) break;
+    text.append(chunk, got);
+  }
+  std::vector<std::string> lines;
+  for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // a program writing in text mode
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
 }  // namespace
 
-answer ask_user(const std::wstring& title, const std::wstring& text, unsigned long timeout_ms) {
-  const DWORD size = GetEnvironmentVariableW(DIALOG_VARIABLE, nullptr, 0);
-  if (size > 1) {
-    std::wstring program(size, L'\0');
-    program.resize(GetEnvironmentVariableW(DIALOG_VARIABLE, program.data(), size));
-    return run_program(program, text, timeout_ms);
+std::string run_chooser_program(const std::wstring& program, const chooser_prompt& shown,
+                                const translation& language, unsigned long timeout_ms) {
+  const std::string unavailable = "the certificate chooser that NPC_CHOOSER names cannot be started";
+  pipe_ends input, output;
+  if (!input.open(true) || !output.open(false)) {
+    input.close();
+    output.close();
+    fail(error_code::no_chooser, unavailable);
   }
+  std::wstring command = detail::quoted_argument(program);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input.read;
+  startup.hStdOutput = output.write;
+  PROCESS_INFORMATION process{};
+  const bool started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                      nullptr, nullptr, &startup, &process);
+  CloseHandle(input.read);
+  CloseHandle(output.write);
+  input.read = output.write = nullptr;
+  if (!started) {
+    input.close();
+    output.close();
+    fail(error_code::no_chooser, unavailable);
+  }
+  CloseHandle(process.hThread);
+  // The whole request goes before the greeting is read, from a thread of its own: a program that
+  // reads nothing cannot hold the library past the time limit, which ends it and so the write.
+  const std::string request = chooser::write_request(chooser_request(shown, language));
+  std::thread writer([&input, &request] {
+    DWORD written = 0;
+    for (std::size_t at = 0; at < request.size(); at += written) {
+      if (!WriteFile(input.write, request.data() + at, static_cast<DWORD>(request.size() - at), &written, nullptr) ||
+          written == 0) {
+        break;
+      }
+    }
+    CloseHandle(input.write);
+    input.write = nullptr;
+  });
+  const bool in_time = WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0;
+  if (!in_time) {
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, 5000);
+  }
+  CloseHandle(process.hProcess);
+  writer.join();
+  const std::vector<std::string> lines = written_lines(output.read);
+  output.close();
+  // Unanswered in time: a refusal, as a dialog's.
+  if (!in_time) fail(error_code::cancelled, "the certificate chooser was not answered in time");
+  if (lines.empty() || lines[0] != chooser::GREETING) {
+    fail(error_code::no_chooser, "the certificate chooser that NPC_CHOOSER names did not answer");
+  }
+  return chosen_id(shown, lines.size() > 1 ? chooser::read_answer(lines[1]) : chooser::answer{},
+                   "the certificate chooser that NPC_CHOOSER names could not show its window");
+}
+
+answer ask_user(const std::wstring& title, const std::wstring& text, unsigned long timeout_ms) {
+  const std::wstring program = environment_value(DIALOG_VARIABLE);
+  if (!program.empty()) return run_program(program, text, timeout_ms);
   const UINT_PTR timer = SetTimer(nullptr, 0, timeout_ms, message_box_expired);
   // Cancel is the default, so that a key pressed in passing approves nothing.
   const int result = MessageBoxW(nullptr, text.c_str(), title.c_str(),
@@ -98,6 +201,8 @@ void dialog_prompts::allow_use(std::string_view origin) {
 }
 
 std::string dialog_prompts::choose_certificate(const chooser_prompt& shown) {
+  const std::wstring program = environment_value(wide_of(CHOOSER_VARIABLE).c_str());
+  if (!program.empty()) return run_chooser_program(program, shown, language_, (CHOOSER_TIMEOUT_S + 30) * 1000UL);
   HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr);
   if (!store) fail(error_code::no_chooser, "the certificate chooser cannot be shown (no memory store)");
   for (const chooser_entry& entry : shown.entries) {
@@ -132,6 +237,11 @@ void dialog_prompts::confirm(const sign_prompt& shown, confirmation what) {
           : what == confirmation::pin_pad ? prompt_kind::pin_pad
                                           : prompt_kind::confirmation,
           shown);
+}
+
+bool dialog_prompts::use_token(const sign_prompt&) {
+  // Only the PKCS#11 backend holds one certificate on several tokens; the store backend never asks.
+  fail(error_code::internal_error, "a token choice was asked of the library's own dialogs on Windows");
 }
 
 namespace detail {

@@ -80,7 +80,7 @@ bool is_refusal(unsigned long code) {
 constexpr int DIALOG_TIMEOUT_S = 300;
 constexpr int ANSWER_TIMEOUT_MS = (DIALOG_TIMEOUT_S + 30) * 1000;
 
-enum class outcome { ok, refused, failed };
+enum class outcome { ok, refused, other, failed };
 
 // One pinentry process and its conversation. Lines are read into a buffer of ours that is wiped
 // when the dialog ends: the "D" line of GETPIN holds the PIN.
@@ -108,6 +108,17 @@ class dialog {
     if (run(std::string(command) + " " + detail::assuan_escape(text)) == outcome::failed && gone_) {
       fail(error_code::no_pin_entry, std::string("the PIN entry program ended: ") + INSTALL_HINT);
     }
+  }
+
+  // A third button; whether the program shows one. Once it does, "not confirmed" is that
+  // button's answer, apart from cancel's.
+  bool offer_other(std::string_view label) {
+    const outcome result = run("SETNOTOK " + detail::assuan_escape(label));
+    if (result == outcome::failed && gone_) {
+      fail(error_code::no_pin_entry, std::string("the PIN entry program ended: ") + INSTALL_HINT);
+    }
+    other_ = result == outcome::ok;
+    return other_;
   }
 
   // The description: without it the user would answer a dialog that says neither who asks nor
@@ -153,6 +164,8 @@ class dialog {
       if (text == "OK" || text.substr(0, 3) == "OK ") return outcome::ok;
       if (text.substr(0, 4) == "ERR ") {
         const unsigned long code = std::strtoul(std::string(text.substr(4, 12)).c_str(), nullptr, 10);
+        // "Not confirmed" is the third button's answer when one was set, which cancel is not.
+        if ((code & 0xffff) == 114 && other_) return outcome::other;
         return is_refusal(code) ? outcome::refused : outcome::failed;
       }
       if (text.substr(0, 2) == "D " && data) {
@@ -188,6 +201,7 @@ class dialog {
   }
 
   pinentry_process process_;
+  bool other_ = false;  // SETNOTOK was accepted: "not confirmed" means that button
   char buffer_[2 * detail::LINE_LIMIT] = {};
   std::size_t end_ = 0;
   std::size_t consumed_ = 0;
@@ -231,6 +245,22 @@ class pinentry_prompts final : public user_prompts {
                              : what == confirmation::pin_pad ? prompt_kind::pin_pad
                                                              : prompt_kind::confirmation;
     if (!show(dialog_for(kind, shown, language_))) fail(error_code::cancelled, "the user cancelled the signature");
+  }
+
+  // OK, the third button ("next token") or cancel. A pinentry that refuses the third button
+  // could only say yes or cancel, which would leave every token but the first out of reach.
+  bool use_token(const sign_prompt& shown) override {
+    const dialog_content content = dialog_for(prompt_kind::token_choice, shown, language_);
+    dialog d(program());
+    d.set("SETTITLE", content.title);
+    d.describe(dialog_body(content));
+    d.set("SETOK", content.accept);
+    d.set("SETCANCEL", content.refuse);
+    if (!d.offer_other(content.other)) fail(error_code::no_pin_entry, "the PIN entry program cannot show a third button to choose a token");
+    const outcome answer = d.ask("CONFIRM");
+    if (answer == outcome::ok) return true;
+    if (answer == outcome::other) return false;
+    fail(error_code::cancelled, "the user chose no token");
   }
 
  private:

@@ -83,6 +83,10 @@ class waiting_prompts final : public user_prompts {
     const user_wait waiting;
     inner_.confirm(shown, what);
   }
+  bool use_token(const sign_prompt& shown) override {
+    const user_wait waiting;
+    return inner_.use_token(shown);
+  }
 
  private:
   user_prompts& inner_;
@@ -156,7 +160,7 @@ class pkcs11_backend final : public backend {
     auto dialogs = std::make_shared<waiting_prompts>(prompts);
     run_with_deadline([signed_by, dialogs, certificate, candidates = holders->second,
                        operation = operation_for(certificate.info, job), shown] {
-      const holder& chosen = key_holder(certificate, candidates);
+      const holder& chosen = key_holder(certificate, candidates, shown, *dialogs);
       // The user is told the token that will be asked for the PIN, not the first that showed
       // the certificate.
       sign_prompt told = shown;
@@ -180,12 +184,14 @@ class pkcs11_backend final : public backend {
     token_slot token;  // a copy: a worker left behind may still hold it after the request
     token_certificate object;
   };
-  // Of the tokens that hold the certificate, the first whose key (as far as it shows one before
-  // any login) is the certificate's; else the first that shows no key at all. A token whose keys
-  // beside the certificate are all others' never gets the PIN.
-  static const holder& key_holder(const certificate_record& certificate,
-                                  const std::vector<holder>& holders) {
-    const holder* unknown = nullptr;
+  // Of the tokens that hold the certificate, the one whose key (as far as it shows one before
+  // any login) is the certificate's; else one that shows no key at all. A token whose keys
+  // beside the certificate are all others' never gets the PIN. Where that leaves more than one,
+  // the user picks one before any PIN, as no PIN must go to a token that might not hold the key.
+  static const holder& key_holder(const certificate_record& certificate, const std::vector<holder>& holders,
+                                  const sign_prompt& shown, user_prompts& prompts) {
+    std::vector<const holder*> matching;
+    std::vector<const holder*> unknown;
     for (const holder& candidate : holders) {
       std::vector<key_public_part> keys;
       try {
@@ -194,16 +200,27 @@ class pkcs11_backend final : public backend {
         if (module_ended(candidate.token.module)) throw;
         continue;
       }
-      if (keys.empty() && !unknown) unknown = &candidate;
+      if (keys.empty()) unknown.push_back(&candidate);
       for (const key_public_part& key : keys) {
-        if (key_matches_certificate(certificate.der, key.modulus, key.ec_point)) return candidate;
+        if (key_matches_certificate(certificate.der, key.modulus, key.ec_point)) {
+          matching.push_back(&candidate);
+          break;
+        }
       }
     }
-    if (!unknown) {
+    const std::vector<const holder*>& choices = matching.empty() ? unknown : matching;
+    if (choices.empty()) {
       fail(error_code::key_not_found, "no token holds the private key of this certificate",
            "certificate");
     }
-    return *unknown;
+    if (choices.size() == 1) return *choices.front();
+    for (const holder* candidate : choices) {
+      sign_prompt offered = shown;
+      offered.token_label = candidate->token.identity.label;
+      offered.token_serial = candidate->token.identity.serial;
+      if (prompts.use_token(offered)) return *candidate;
+    }
+    fail(error_code::cancelled, "the user passed over every token that holds the certificate");
   }
 
   std::map<std::string, std::vector<holder>> holders_;  // by fingerprint, in token order

@@ -10,6 +10,9 @@
 //   NPC_TEST_LIE            a length the module lies about: "objects" (C_FindObjects counts past
 //                           the buffer), "attribute" (C_GetAttributeValue claims 1 TiB), "slots"
 //                           (C_GetSlotList always wants a bigger buffer)
+//   NPC_TEST_HIDE_KEYS      no object shows CKA_MODULUS or CKA_EC_POINT, as tokens that keep a
+//                           key's public values to themselves until login
+//   NPC_TEST_LOGIN_TOKENS   each C_Login is appended to this file: the label of its token
 //   NPC_TEST_HANG           a call that never returns, as one waiting on a stopped card service:
 //                           "slots" (C_GetSlotList) or "sign" (C_Sign)
 //   NPC_TEST_FAULT_FILE     a file that, while it exists, holds a fault for one call: "crash" or
@@ -58,6 +61,19 @@ CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, C
       std::fclose(file);
     }
   }
+  if (const char* path = std::getenv("NPC_TEST_LOGIN_TOKENS")) {
+    CK_SESSION_INFO session_info{};
+    CK_TOKEN_INFO info{};
+    if (wrapped->C_GetSessionInfo(session, &session_info) == CKR_OK &&
+        wrapped->C_GetTokenInfo(session_info.slotID, &info) == CKR_OK) {
+      if (std::FILE* file = std::fopen(path, "a")) {
+        std::string label(reinterpret_cast<char*>(info.label), sizeof info.label);
+        label.erase(label.find_last_not_of(' ') + 1);
+        std::fprintf(file, "%s\n", label.c_str());
+        std::fclose(file);
+      }
+    }
+  }
   const char* pad = std::getenv("NPC_TEST_PIN_PAD");
   if (pad && pin) return CKR_ARGUMENTS_BAD;  // a PIN pad takes no PIN from the host
   std::string typed = pad ? pad : "";
@@ -102,6 +118,14 @@ CK_RV find_objects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR objects, CK_U
 
 CK_RV attribute_value(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR query,
                       CK_ULONG count) {
+  if (std::getenv("NPC_TEST_HIDE_KEYS")) {
+    for (CK_ULONG i = 0; i < count; ++i) {
+      if (query[i].type == CKA_MODULUS || query[i].type == CKA_EC_POINT) {
+        query[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
+        return CKR_ATTRIBUTE_SENSITIVE;
+      }
+    }
+  }
   const CK_RV rv = wrapped->C_GetAttributeValue(session, object, query, count);
   if (rv == CKR_OK && lies_about("attribute") && !query->pValue) query->ulValueLen = 1ul << 40;
   return rv;

@@ -61,6 +61,10 @@ class fake_prompts final : public signer::user_prompts {
     ADD_FAILURE() << "no PIN is asked of a key that needs none";
   }
   void confirm(const signer::sign_prompt&, signer::confirmation) override { ++script.confirmations; }
+  bool use_token(const signer::sign_prompt&) override {
+    ADD_FAILURE() << "no token is chosen where one holds the certificate";
+    return false;
+  }
 };
 
 const signer::request_services FAKES{[] { return std::unique_ptr<signer::backend>(new fake_backend); },

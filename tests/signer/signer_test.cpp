@@ -612,6 +612,82 @@ TEST_F(signer_test, the_key_that_matches_the_certificate_signs) {
   std::filesystem::remove_all(two);
 }
 
+// A second token holds a copy of the whole first one (label npc-copy, another serial). Where the
+// tokens do not show their keys' public values, or both show the certificate's, the user picks
+// the token, one offered at a time, before any PIN; the PIN goes to that token alone.
+TEST_F(signer_test, the_user_picks_the_token_where_the_keys_cannot_tell) {
+  const std::filesystem::path two = token_environment::dir / ("copies-" + std::to_string(::getpid()));
+  const std::string copy_serial = "00000000000000c0";
+  const std::string setup =
+      "set -e; d='" + two.string() + "'; rm -rf \"$d\"; mkdir -p \"$d/tokens\"; cp -r '" +
+      (token_environment::dir / "tokens").string() + "/.' \"$d/tokens/\"\n" +
+      "printf 'directories.tokendir = %s\\nobjectstore.backend = file\\nlog.level = ERROR\\n' \"$d/tokens\" "
+      ">\"$d/softhsm2.conf\"; export SOFTHSM2_CONF=\"$d/softhsm2.conf\"\n"
+      "serial=$(softhsm2-util --show-slots | awk '/Serial number: +[0-9a-f]/ {print $3; exit}')\n"
+      "cp -r \"$(dirname \"$(ls \"$d\"/tokens/*/token.object)\")\" \"$d/tokens/copy\"\n"
+      "sed -i \"s/npc-test/npc-copy/; s/$serial/" + copy_serial + "/\" \"$d/tokens/copy/token.object\"\n";
+  ASSERT_EQ(std::system(setup.c_str()), 0);
+  const std::string both_conf = (two / "softhsm2.conf").string();
+  const std::string one_conf = (token_environment::dir / "softhsm2.conf").string();
+  const std::filesystem::path login_tokens = two / "login-tokens";
+  const scoped_env logged("NPC_TEST_LOGIN_TOKENS", login_tokens.string());
+  struct choice_case {
+    const char* what;
+    bool hidden;        // the tokens keep their keys' public values to themselves
+    bool copies;        // both tokens, else the first alone
+    std::vector<std::string> answers;
+    const char* code;   // empty: a signature that verifies
+    std::size_t offered;  // token dialogs shown
+    int taken;          // the offered token that gets the PIN (from 0), -1: none
+  };
+  const choice_case table[] = {
+      {"the first token offered taken", true, true, {"ok", ""}, "", 1, 0},
+      {"the second token taken", true, true, {"refuse", "ok", ""}, "", 2, 1},
+      {"cancel", true, true, {"cancel"}, "cancelled", 1, -1},
+      {"every token passed over", true, true, {"refuse", "refuse"}, "cancelled", 2, -1},
+      {"both show the certificate's key", false, true, {"refuse", "ok", ""}, "", 2, 1},
+      {"one token asks nothing", true, false, {""}, "", 0, 0},
+  };
+  allow_origin("https://shop.example");
+  for (const choice_case& c : table) {
+    SCOPED_TRACE(c.what);
+    const scoped_env conf("SOFTHSM2_CONF", c.copies ? both_conf : one_conf);
+    const card_module card(3);
+    std::unique_ptr<scoped_env> hide;
+    if (c.hidden) hide = std::make_unique<scoped_env>("NPC_TEST_HIDE_KEYS", "1");
+    std::filesystem::remove(login_tokens);
+    script_dialogs(c.answers);
+    const json_ptr reply = library().ask(
+        with_ids(R"({"operation":"sign","certificate":"$rsa","data":"aGk=","origin":"https://shop.example"})"));
+    if (*c.code == '\0') {
+      EXPECT_TRUE(openssl_verifies(token_environment::der("rsa"), "SHA256", false, false, "hi",
+                                   unbase64(text_of(reply.get(), "signature"))))
+          << text_of(reply.get(), "message");
+    } else {
+      EXPECT_EQ(text_of(reply.get(), "error"), c.code) << text_of(reply.get(), "message");
+    }
+    // The token each choice dialog names, in the order offered.
+    std::vector<std::string> offered;
+    for (const std::string& description : recorded("SETDESC")) {
+      if (description.find("Token serial number") == std::string::npos) continue;
+      const std::size_t at = description.find("Token: \u2068") + std::string("Token: \u2068").size();
+      offered.push_back(description.substr(at, description.find("\u2069", at) - at));
+      if (offered.back() == "npc-copy") {
+        EXPECT_NE(description.find(copy_serial), std::string::npos);
+      }
+    }
+    EXPECT_EQ(recorded("SETNOTOK").size(), c.offered);
+    ASSERT_EQ(offered.size(), c.offered);
+    if (c.offered == 2) {
+      EXPECT_NE(offered[0], offered[1]);
+    }
+    std::vector<std::string> expected;
+    if (c.taken >= 0) expected.push_back(c.offered == 0 ? "npc-test" : offered[c.taken]);
+    EXPECT_EQ(lines_of(login_tokens), expected);
+  }
+  std::filesystem::remove_all(two);
+}
+
 // Requests that need no key leave every module alone, so a module that hangs cannot stop them.
 // With NPC_LOG set, each request leaves one line: its operation, its outcome and its token calls
 // with their results; never the PIN (a wrong one here, so that it is distinct), the data, the
@@ -715,7 +791,12 @@ TEST(pinentry_texts, hostile_values_stay_in_their_place) {
   const std::string digest(128, 'f');
   const signer::sign_prompt shown{"https://" + std::string(240, 'a') + ".example", worst, worst, worst, worst,
                                   "SHA-512", true, digest, ""};
+  signer::sign_prompt offered = shown;  // a token offered for the PIN
+  offered.token_serial = worst;
   for (const std::string_view language : signer::built_in_languages()) {
+    const std::string choice = signer::dialog_body(
+        signer::dialog_for(signer::prompt_kind::token_choice, offered, signer::choose_translation(language, {})));
+    EXPECT_LT(signer::detail::assuan_escape(choice).size() + 8, 1000u) << language;
     for (const auto kind : {signer::prompt_kind::final_try, signer::prompt_kind::pin_pad}) {
       SCOPED_TRACE(language);
       const signer::translation t = signer::choose_translation(language, {});

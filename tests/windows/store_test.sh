@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End to end under Wine: OpenSSL makes RSA keys and certificates, the store fixture puts them in
 # the prefix's MY store, and the real host with npcorvane.dll answers the client. Every signature
-# must pass `openssl dgst -verify`; the diagnostic log names the calls and nothing secret. Ends
-# with "store test: all passed" only when every check held.
+# must pass `openssl dgst -verify`; the diagnostic log names the calls and nothing secret; a login
+# through the stand-in chooser must pass verify.js. Ends with "store test: all passed" only when
+# every check held.
 #   store_test.sh BUILD_WIN CLIENT      (a fresh WINEPREFIX, set up and warmed by the caller)
 set -uo pipefail
 build_win=$1 client=$2
@@ -121,6 +122,65 @@ check "log: the sign's line ($(cat "$log_file" 2>/dev/null))" grep -Eq \
   "$log_file"
 check "log: one line" test "$(wc -l <"$log_file")" -eq 1
 check "log: nothing of the data or the signature" sh -c "[ -n '$signature' ] && ! grep -qF -e '$data' -e '${signature:0:40}' '$log_file'"
+
+# Logins: two clientAuth certificates, one issued by an authority the server trusts. The chooser
+# (NPC_CHOOSER's stand-in, as headless Wine shows no system chooser) is offered those two alone, and
+# what it picks is all the page gets; the login's token verifies with verify.js.
+openssl req -x509 -newkey rsa:2048 -nodes -days 30 -keyout "$work/ca.pem" -out "$work/ca.crt" \
+  -subj '/CN=NPC Login CA' -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign 2>/dev/null
+printf '%s\n' basicConstraints=CA:FALSE keyUsage=critical,digitalSignature extendedKeyUsage=clientAuth >"$work/login.ext"
+openssl req -new -newkey rsa:2048 -nodes -keyout "$work/login.pem" -out "$work/login.csr" -subj '/CN=NPC Login' 2>/dev/null
+openssl x509 -req -in "$work/login.csr" -CA "$work/ca.crt" -CAkey "$work/ca.pem" -days 30 -extfile "$work/login.ext" \
+  -out "$work/login.crt" 2>/dev/null
+openssl req -x509 -newkey rsa:2048 -nodes -days 30 -keyout "$work/other.pem" -out "$work/other.crt" \
+  -subj '/CN=NPC Login Other' -addext extendedKeyUsage=clientAuth 2>/dev/null
+for name in login other; do
+  openssl x509 -in "$work/$name.crt" -outform DER -out "$work/$name.der" || exit 1
+  openssl rsa -in "$work/$name.pem" -outform MSBLOB -out "$work/$name.blob" 2>/dev/null || exit 1
+  check "fixture: $name" fixture key "npc-$name" aes "$(windows_path "$work/$name.blob")" "$(windows_path "$work/$name.der")"
+done
+export NPC_CHOOSER NPC_CHOOSER_LOG NPC_CHOOSER_PICK
+NPC_CHOOSER=$(windows_path "$build_win/bin/npc_chooser_answer.exe")
+NPC_CHOOSER_LOG=$(windows_path "$work/chooser.log")
+origin=https://bank.example
+NPC_CHOOSER_PICK='NPC Login Other'
+ask "{\"operation\":\"select_certificate\",\"origin\":\"$origin\",\"purpose\":\"authenticate\"}" >"$work/selected.json"
+check "select_certificate: the chosen one alone ($(cut -c1-200 "$work/selected.json"))" jq -e --arg id "$(fingerprint other)" \
+  '.status == "ok" and (.certificates | length == 1 and .[0].id == $id)' "$work/selected.json" >/dev/null
+check "select_certificate: offered the login certificates alone, naming the site ($(tr '\n' ' ' <"$work/chooser.log"))" \
+  test "$(grep -c "bank.example" "$work/chooser.log"):$(grep '|' "$work/chooser.log" | LC_ALL=C sort | tr '\n' ' ')" = \
+  "1:NPC Login Other| NPC Login| "
+NPC_CHOOSER_PICK=cancel
+ask "{\"operation\":\"select_certificate\",\"origin\":\"$origin\",\"purpose\":\"authenticate\"}" >"$work/cancelled.json"
+check "select_certificate: a cancel ($(cat "$work/cancelled.json"))" jq -e '.error == "cancelled"' "$work/cancelled.json" >/dev/null
+
+NPC_CHOOSER_PICK='NPC Login'
+: >"$work/dialogs.log"
+head -c 48 /dev/urandom >"$work/challenge"
+ask "{\"operation\":\"authenticate\",\"origin\":\"$origin\",\"challenge\":\"$(base64 -w0 "$work/challenge")\"}" >"$work/token.json"
+check "authenticate: ok with the chosen certificate ($(cut -c1-200 "$work/token.json"))" jq -e --arg id "$(fingerprint login)" \
+  '.status == "ok" and .certificate_id == $id' "$work/token.json" >/dev/null
+check "authenticate: the dialog names the site" grep -q "bank.example" "$work/dialogs.log"
+if command -v node >/dev/null; then
+  check "authenticate: verify.js takes the token, and not for another origin" \
+    node --input-type=module - "$(dirname "$0")/../../client/web/verify.js" "$work" "$origin" <<'JS'
+import { readFileSync } from 'node:fs';
+const [verifyPath, work, origin] = process.argv.slice(2);
+const { verifyAuthentication } = await import(verifyPath);
+const token = readFileSync(`${work}/token.json`, 'utf8');
+const expected = { origin, challenge: readFileSync(`${work}/challenge`), trustedCertificates: [readFileSync(`${work}/ca.crt`, 'utf8')] };
+console.log(`verify.js: ${verifyAuthentication(token, expected).subject}`);
+try {
+  verifyAuthentication(token, { ...expected, origin: 'https://bank.example.evil' });
+  process.exit(1);
+} catch (error) {
+  if (error.code !== 'wrong_origin') throw error;
+}
+JS
+else
+  check "authenticate: node, for verify.js" false
+fi
+unset NPC_CHOOSER NPC_CHOOSER_PICK
 
 echo "store test: $passed passed, $failed failed"
 [ "$failed" -eq 0 ] && echo "store test: all passed"

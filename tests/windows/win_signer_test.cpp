@@ -305,5 +305,42 @@ TEST(WindowsDialogs, AskTheProgramNpcDialogNames) {
   DeleteFileW(log.c_str());
 }
 
+// The stand-in for the system chooser: it is shown what fits and the id it names comes back, but
+// only an offered one that can be chosen; anything else, a silence included, chooses nothing.
+TEST(WindowsDialogs, RunTheChooserNpcChooserNames) {
+  const chooser_prompt shown{"https://bank.example", purpose::login,
+                             {{"aa11", "NPC Login", "NPC CA", "2030-01-01T00:00:00Z", "store", false, {}},
+                              {"bb22", "NPC Old", "NPC CA", "2020-01-01T00:00:00Z", "store", true, {}}}};
+  const std::wstring program = windows_path(NPC_CHOOSER_ANSWER_PATH);
+  struct {
+    const wchar_t* pick;
+    const char* chosen;  // nullptr: fails with `code`
+    error_code code;
+  } const cases[] = {
+      {L"NPC Login", "aa11", {}},
+      {L"cancel", nullptr, error_code::cancelled},
+      {L"NPC Old", nullptr, error_code::cancelled},     // expired, whatever the program says
+      {L"ff99", nullptr, error_code::cancelled},        // a key nobody offered
+      {L"hang", nullptr, error_code::cancelled},        // ended when its time is up
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(SetEnvironmentVariableW(L"NPC_CHOOSER_PICK", c.pick));
+    try {
+      const std::string chosen = run_chooser_program(program, shown, translation(), 5000);
+      EXPECT_TRUE(c.chosen && chosen == c.chosen) << chosen;
+    } catch (const signer_failure& failure) {
+      EXPECT_FALSE(c.chosen) << failure.detail().message;
+      EXPECT_EQ(failure.detail().code, c.code);
+    }
+  }
+  SetEnvironmentVariableW(L"NPC_CHOOSER_PICK", nullptr);
+  try {
+    run_chooser_program(L"Z:\\no\\such\\chooser.exe", shown, translation(), 5000);
+    ADD_FAILURE() << "a missing chooser chose";
+  } catch (const signer_failure& failure) {
+    EXPECT_EQ(failure.detail().code, error_code::no_chooser);
+  }
+}
+
 }  // namespace
 }  // namespace npc::signer::win
