@@ -57,8 +57,11 @@ npc_build_targets() {
   [ $# -gt 0 ] && targets=(--target "$@")
   npc_apt_install "${NPC_BUILD_PACKAGES[@]}" || return 1
   (cd "$NPC_ROOT" && cmake --preset "$preset" -B "$dir" "${args[@]}" >/dev/null) || return 1
-  cmake --build "$dir" -j "$(nproc)" "${targets[@]}" -- --no-print-directory | grep -v -E '^\[ *[0-9]+%\]' || true
-  [ "${PIPESTATUS[0]}" -eq 0 ]
+  # The build's own status decides: a filter that finds nothing to show is no failure, and
+  # PIPESTATUS must be read before any other command replaces it.
+  cmake --build "$dir" -j "$(nproc)" "${targets[@]}" -- --no-print-directory | { grep -v -E '^\[ *[0-9]+%\]' || true; }
+  local status=${PIPESTATUS[0]}
+  [ "$status" -eq 0 ]
 }
 
 # Starts Xvfb for dialogs on a machine without a display, and exports DISPLAY; npc_stop_xvfb

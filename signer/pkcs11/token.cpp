@@ -107,28 +107,26 @@ std::optional<CK_TOKEN_INFO> token_info(const token_slot& token) {
   return info;
 }
 
-// Ends a card's verified state. C_Logout ends the module's login, but a card driver may leave the
-// card itself verified (OpenSC's PIV driver sends the card nothing for it and leaves it as it is
-// on disconnect), and any program that holds the card open could then use the PIN's keys with
-// no PIN. Resetting the card in its reader ends that for every program. Only a removable slot
-// can be a reader; a token that is no card (SoftHSM2) is left alone.
-void reset_card(CK_FUNCTION_LIST* module, CK_SLOT_ID slot) noexcept {
-  try {
-    CK_SLOT_INFO info{};
-    pkcs11_call("C_GetSlotInfo");
-    if (logged(module, slot, "C_GetSlotInfo", [&] { return module->C_GetSlotInfo(slot, &info); }) != CKR_OK ||
-        !(info.flags & CKF_REMOVABLE_DEVICE)) {
-      return;
-    }
-    pcsc_reset_card(std::string_view(reinterpret_cast<const char*>(info.slotDescription),
-                                     sizeof info.slotDescription));
-  } catch (...) {
-    // A reset that cannot be made leaves what C_Logout left.
+// The reader a slot is, when it is one: its slot description (OpenSC fills it with the reader's
+// name), read while the module answers. Only a removable slot can be a reader; a token that is
+// no card (SoftHSM2) has none.
+std::string reader_of(CK_FUNCTION_LIST* module, CK_SLOT_ID slot) {
+  CK_SLOT_INFO info{};
+  pkcs11_call("C_GetSlotInfo");
+  if (logged(module, slot, "C_GetSlotInfo", [&] { return module->C_GetSlotInfo(slot, &info); }) != CKR_OK ||
+      !(info.flags & CKF_REMOVABLE_DEVICE)) {
+    return {};
   }
+  return std::string(reinterpret_cast<const char*>(info.slotDescription), sizeof info.slotDescription);
 }
 
 // One session, closed (and logged out of, when logged in) on every way out, and the card reset
-// after a PIN went to it.
+// after a PIN went to it. C_Logout ends the module's login, but a card driver may leave the card
+// itself verified (OpenSC's PIV driver sends the card nothing for it and leaves it as it is on
+// disconnect), and any program that holds the card open could then use the PIN's keys with no
+// PIN. Resetting the card in its reader ends that for every program. The reader is learnt before
+// the PIN is sent, so that the reset is made even when the module's process dies after the card
+// took the PIN: pcscd leaves a card as it is when a program holding it dies.
 class session {
  public:
   explicit session(const token_slot& token) : module_(token.module), slot_(token.slot) {
@@ -149,7 +147,11 @@ class session {
     } catch (const signer_failure&) {
       // the module's process died: its sessions and logins went with it
     }
-    if (verified_) reset_card(module_, slot_);
+    try {
+      if (!reader_.empty()) pcsc_reset_card(reader_);
+    } catch (...) {
+      // A reset that cannot be made leaves what C_Logout left.
+    }
   }
   session(const session&) = delete;
   session& operator=(const session&) = delete;
@@ -162,8 +164,12 @@ class session {
   }
   CK_SESSION_HANDLE handle() const { return handle_; }
   void mark_logged_in() { logged_in_ = true; }
-  // The card took a PIN (as a login, or for one key's use): it is reset when the session ends.
-  void mark_verified() { verified_ = true; }
+  // A PIN goes to the card (as a login, or for one key's use): it is reset when the session ends,
+  // whatever the login's answer, as a module that dies may never give one.
+  void mark_verified() {
+    if (!verified_) reader_ = reader_of(module_, slot_);
+    verified_ = true;
+  }
 
   std::vector<CK_OBJECT_HANDLE> find(std::vector<CK_ATTRIBUTE> pattern) {
     pkcs11_call("C_FindObjects");
@@ -216,6 +222,7 @@ class session {
   CK_SESSION_HANDLE handle_ = 0;
   bool logged_in_ = false;
   bool verified_ = false;
+  std::string reader_;  // the card's reader, learnt before a PIN goes to it
 };
 
 // Turns the outcome of a login into a failure the extension can act on.
@@ -294,10 +301,10 @@ void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_p
     if (info->flags & CKF_PROTECTED_AUTHENTICATION_PATH) {
       prompts.confirm(shown, confirmation::pin_pad);
       // NULL tells the token to take the PIN on its own keypad.
+      s.mark_verified();
       pkcs11_call("C_Login");
       const CK_RV rv = s.call("C_Login", [&] { return s.module()->C_Login(s.handle(), user, nullptr, 0); });
       if (rv == CKR_OK && user == CKU_USER) s.mark_logged_in();
-      if (rv == CKR_OK) s.mark_verified();
       check_login(rv, token);
       return;
     }
@@ -307,13 +314,13 @@ void log_in(session& s, const token_slot& token, CK_USER_TYPE user, const sign_p
     {
       secret pin;
       prompts.ask_pin(shown, final_try ? 1 : -1, again, pin);
+      s.mark_verified();
       pkcs11_call("C_Login");
       rv = s.call("C_Login", [&] {
         return s.module()->C_Login(s.handle(), user, reinterpret_cast<CK_UTF8CHAR*>(pin.data()), pin.size());
       });
     }  // the PIN is wiped here, before anything else happens
     if (rv == CKR_OK && user == CKU_USER) s.mark_logged_in();
-    if (rv == CKR_OK) s.mark_verified();
     if (!is_wrong_pin(rv)) {
       check_login(rv, token);
       return;

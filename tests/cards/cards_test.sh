@@ -2,10 +2,11 @@
 # The signing library on a PIV card behind pcscd and OpenSC, as users meet it: every request goes
 # through npcorvane-client and the host, every dialog to the scripted pinentry, and every
 # signature is checked with OpenSSL against the card's certificate.
-#   cards_test.sh CLIENT HOST
+#   cards_test.sh CLIENT HOST FAULT_MODULE
+# (FAULT_MODULE: the tests' PKCS#11 module that stands in front of OpenSC's and can crash on cue)
 # One table of cases, run in order on one card (the PIN's tries carry from row to row).
 set -uo pipefail
-client=$1 host=$2
+client=$1 host=$2 fault_module=$3
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/card_env.sh"
 work=$(mktemp -d)
@@ -109,6 +110,17 @@ holder_tries() {
   [ "$(cat "$work/holder/answer")" = 6982 ]
 }
 
+# A signature whose module's process dies right after the card took the PIN: the request fails,
+# and the card must still be reset, which only the library can do now.
+crash_after_pin() {
+  echo "crash login" >"$work/fault"
+  NPC_TEST_WRAPPED_MODULE=$NPC_PKCS11_MODULES NPC_PKCS11_MODULES=$fault_module \
+    NPC_TEST_FAULT_FILE=$work/fault NPC_TEST_PIN_TRIES_FILE=$work/tries \
+    request "ok;pin 123456" "$(sign sig SHA-256 pkcs1)"
+  echo "the module died after the PIN: $reply"
+  [ ! -e "$work/fault" ] && [ "$(field error "$reply")" = token_error ]
+}
+
 # Three certificates in one host, each marking the card's APDU count at its consent dialog: the
 # second may read a fifth of what the first read, at most.
 second_read_small() {
@@ -171,6 +183,8 @@ RSA with the card held          | ok;pin 123456         | sign sig SHA-256 pkcs1
 !no login left for it           | -                     | holder_tries            | -                       | -
 two signatures in one host      | ok;pin 123456;pin 123456 | sign sig SHA-256; sign sig SHA-512 | sig sig SHA-512 | 3
 !no login left for it again     | -                     | rm -f "$work/holder/go" "$work/holder/answer"; holder_start && holder_tries | - | -
+!the module dies after the PIN  | -                     | rm -f "$work/holder/go" "$work/holder/answer"; holder_start && crash_after_pin | - | -
+!no login left after the crash  | -                     | holder_tries            | -                       | -
 certificates three times in one host | @card_mark ok;@card_mark ok;@card_mark ok | certificates; certificates; certificates | certificates 4 | 3
 !the second read little         | -                     | second_read_small       | -                       | -
 card pulled mid-dialog          | ok;@card_pull pin 123456 | sign sig SHA-256 pkcs1  | error token_error       | 2

@@ -16,8 +16,8 @@
 //   NPC_TEST_HANG           a call that never returns, as one waiting on a stopped card service:
 //                           "slots" (C_GetSlotList) or "sign" (C_Sign)
 //   NPC_TEST_FAULT_FILE     a file that, while it exists, holds a fault for one call: "crash" or
-//                           "hang", then "init", "slots", "find" or "sign"; the module removes it and
-//                           faults once
+//                           "hang", then "init", "slots", "find", "sign" or "login" (once the
+//                           token took the PIN); the module removes it and faults once
 #include <dlfcn.h>
 #include <unistd.h>
 #include <p11-kit/pkcs11.h>
@@ -53,6 +53,8 @@ void set_tries_left(int tries) {
   }
 }
 
+void hang_in(const char* what);
+
 CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
   if (user == CKU_SO) return wrapped->C_Login(session, user, pin, length);
   if (const char* path = std::getenv("NPC_TEST_LOGIN_LOG")) {
@@ -84,6 +86,7 @@ CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, C
   const int tries = tries_left();
   if (tries <= 0) return CKR_PIN_LOCKED;
   const CK_RV rv = wrapped->C_Login(session, user, pin, length);
+  if (rv == CKR_OK) hang_in("login");
   if (rv == CKR_PIN_INCORRECT) set_tries_left(tries - 1);
   if (rv == CKR_OK) set_tries_left(TRIES);
   return rv;
@@ -105,8 +108,6 @@ bool lies_about(const char* what) {
   const char* lie = std::getenv("NPC_TEST_LIE");
   return lie && std::string(lie) == what;
 }
-
-void hang_in(const char* what);
 
 CK_RV find_objects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR objects, CK_ULONG room,
                    CK_ULONG_PTR count) {
