@@ -90,6 +90,17 @@ npc_start_xvfb() {
   [ "$DISPLAY" != ":" ]
 }
 
+# Exits 77 (skipped) unless the tools named, and Debian's Python with its AT-SPI binding (how the
+# desktop tests read the controls, as a screen reader does), are installed.
+npc_need_desktop_tools() {
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
+  done
+  /usr/bin/python3 -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null ||
+    { echo "skipped: Python's AT-SPI binding (gir1.2-atspi-2.0, python3-gi) is not installed"; exit 77; }
+}
+
 # Runs the calling script ("$0" "$@") again on a D-Bus session bus of its own, with a runtime
 # folder of its own: the accessibility bus puts its socket there (else in ~/.cache, where tests
 # run in parallel would remove each other's), then exits with its status. In the rerun it returns.

@@ -106,24 +106,25 @@ void run_with_deadline(std::function<void()> work) {
   if (state->thrown) std::rethrow_exception(state->thrown);
 }
 
-void pkcs11_call_starting(const char* name, std::function<long()> find) {
+namespace {
+
+// Starts the clock on the current worker's next call. A call names the process it runs in, or how
+// to find it while the call starts it; never a way left over from a call before.
+void begin_call(const char* name, long process, std::function<long()> find) {
   if (!current) return;
   const std::lock_guard lock(current->mutex);
   current->call = name;
-  current->process = 0;
+  current->process = process;
   current->find_process = std::move(find);
   current->since = std::chrono::steady_clock::now();
   current->changed.notify_all();
 }
 
-void pkcs11_call(const char* name, long process) {
-  if (!current) return;
-  const std::lock_guard lock(current->mutex);
-  current->call = name;
-  current->process = process;
-  current->since = std::chrono::steady_clock::now();
-  current->changed.notify_all();
-}
+}  // namespace
+
+void pkcs11_call_starting(const char* name, std::function<long()> find) { begin_call(name, 0, std::move(find)); }
+
+void pkcs11_call(const char* name, long process) { begin_call(name, process, nullptr); }
 
 user_wait::user_wait() {
   if (!current) return;

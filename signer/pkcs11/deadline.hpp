@@ -14,7 +14,8 @@ std::chrono::milliseconds token_deadline();
 
 // Runs `work` on a worker thread and waits for it. What it throws is thrown here. When the call
 // it is in (see pkcs11_call) outlasts the deadline, fails with token_error and leaves the worker
-// behind, detached (a module in a process of its own has that process ended): `work` must own, or reach only through process-wide state, all it touches.
+// behind, detached (a module in a process of its own has that process ended): `work` must own,
+// or reach only through process-wide state, all it touches.
 void run_with_deadline(std::function<void()> work);
 
 // Names the PKCS#11 call the current worker is about to make, and starts its clock. A call into a

@@ -112,7 +112,6 @@ std::optional<CK_TOKEN_INFO> token_info(const token_slot& token) {
 // no card (SoftHSM2) has none.
 std::string reader_of(CK_FUNCTION_LIST* module, CK_SLOT_ID slot) {
   CK_SLOT_INFO info{};
-  pkcs11_call("C_GetSlotInfo");
   if (logged(module, slot, "C_GetSlotInfo", [&] { return module->C_GetSlotInfo(slot, &info); }) != CKR_OK ||
       !(info.flags & CKF_REMOVABLE_DEVICE)) {
     return {};
@@ -357,7 +356,6 @@ std::vector<std::string> named_paths() {
 }
 
 bool initialised(CK_FUNCTION_LIST* module) {
-  pkcs11_call("C_Initialize");
   try {
     return logged(module, std::nullopt, "C_Initialize", [&] { return p11_kit_module_initialize(module); }) == CKR_OK;
   } catch (const signer_failure&) {

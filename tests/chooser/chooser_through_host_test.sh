@@ -11,12 +11,9 @@ set -euo pipefail
 client=$1 host=$2 chooser=$3 token=$4
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../scripts/lib.sh"
-for tool in Xvfb xdotool dbus-run-session node; do
-  command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
-done
+npc_need_desktop_tools Xvfb xdotool dbus-run-session node
+# Debian's Python, whose gi module the AT-SPI binding belongs to.
 python=/usr/bin/python3
-$python -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null ||
-  { echo "skipped: Python's AT-SPI binding (gir1.2-atspi-2.0, python3-gi) is not installed"; exit 77; }
 npc_own_session "$0" "$@"
 work=$(mktemp -d)
 trap 'npc_stop_xvfb; rm -rf "$work"' EXIT

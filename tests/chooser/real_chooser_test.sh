@@ -10,13 +10,9 @@ set -euo pipefail
 chooser=$1 screenshot=${2:-}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../scripts/lib.sh"
-for tool in Xvfb xdotool dbus-run-session; do
-  command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
-done
+npc_need_desktop_tools Xvfb xdotool dbus-run-session
 # Debian's Python, whose gi module the AT-SPI binding belongs to.
 python=/usr/bin/python3
-$python -c 'import gi; gi.require_version("Atspi", "2.0")' 2>/dev/null ||
-  { echo "skipped: Python's AT-SPI binding (gir1.2-atspi-2.0, python3-gi) is not installed"; exit 77; }
 # A session bus of the test's own, on which the chooser finds the accessibility bus.
 npc_own_session "$0" "$@"
 work=$(mktemp -d)

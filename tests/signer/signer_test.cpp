@@ -557,6 +557,15 @@ TEST_F(signer_test, reading_certificates_needs_the_users_consent_once_per_origin
   }
 }
 
+// The start of a shell script that copies the shared token's folder to `dir` ($d in the script)
+// with a SoftHSM2 configuration of its own, which the rest of the script then uses.
+std::string token_copy_script(const std::filesystem::path& dir) {
+  return "set -e; d='" + dir.string() + "'; rm -rf \"$d\"; mkdir -p \"$d/tokens\"; cp -r '" +
+         (token_environment::dir / "tokens").string() + "/.' \"$d/tokens/\"\n" +
+         "printf 'directories.tokendir = %s\\nobjectstore.backend = file\\nlog.level = ERROR\\n' \"$d/tokens\" "
+         ">\"$d/softhsm2.conf\"; export SOFTHSM2_CONF=\"$d/softhsm2.conf\"\n";
+}
+
 // Two tokens hold the RSA certificate under the same CKA_ID; on the first (in either slot order)
 // the key beside it is another. The PIN and the signature go to the token whose key is the
 // certificate's. A certificate for encryption only is refused before any dialog.
@@ -564,10 +573,7 @@ TEST_F(signer_test, the_key_that_matches_the_certificate_signs) {
   const std::filesystem::path two = token_environment::dir / ("two-" + std::to_string(::getpid()));
   const std::string module = softhsm_module();
   const std::string setup =
-      "set -e; d='" + two.string() + "'; rm -rf \"$d\"; mkdir -p \"$d/tokens\"; cp -r '" +
-      (token_environment::dir / "tokens").string() + "/.' \"$d/tokens/\"\n" +
-      "printf 'directories.tokendir = %s\\nobjectstore.backend = file\\nlog.level = ERROR\\n' \"$d/tokens\" "
-      ">\"$d/softhsm2.conf\"; export SOFTHSM2_CONF=\"$d/softhsm2.conf\"\n"
+      token_copy_script(two) +
       "softhsm2-util --init-token --free --label npc-decoy --pin 1234 --so-pin 5678 >/dev/null\n"
       "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out \"$d/other.pem\" 2>/dev/null\n"
       "softhsm2-util --import \"$d/other.pem\" --token npc-decoy --label rsa --id 01 --pin 1234 >/dev/null\n"
@@ -619,10 +625,7 @@ TEST_F(signer_test, the_user_picks_the_token_where_the_keys_cannot_tell) {
   const std::filesystem::path two = token_environment::dir / ("copies-" + std::to_string(::getpid()));
   const std::string copy_serial = "00000000000000c0";
   const std::string setup =
-      "set -e; d='" + two.string() + "'; rm -rf \"$d\"; mkdir -p \"$d/tokens\"; cp -r '" +
-      (token_environment::dir / "tokens").string() + "/.' \"$d/tokens/\"\n" +
-      "printf 'directories.tokendir = %s\\nobjectstore.backend = file\\nlog.level = ERROR\\n' \"$d/tokens\" "
-      ">\"$d/softhsm2.conf\"; export SOFTHSM2_CONF=\"$d/softhsm2.conf\"\n"
+      token_copy_script(two) +
       "serial=$(softhsm2-util --show-slots | awk '/Serial number: +[0-9a-f]/ {print $3; exit}')\n"
       "cp -r \"$(dirname \"$(ls \"$d\"/tokens/*/token.object)\")\" \"$d/tokens/copy\"\n"
       "sed -i \"s/npc-test/npc-copy/; s/$serial/" + copy_serial + "/\" \"$d/tokens/copy/token.object\"\n";
